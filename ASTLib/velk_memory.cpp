@@ -1,0 +1,81 @@
+#include "velk_memory.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "velk_assert.h"
+
+namespace {
+
+// Each block is preceded by a header holding its size, so that frees and
+// resizes keep the running total exact without the caller's bookkeeping.
+// 16 bytes keep the user part aligned for any scalar.
+struct alignas(16) BlockHeader {
+  size_t bytes;
+};
+
+size_t gAllocatedBytes = 0;
+
+BlockHeader* headerOf(void* var) { return static_cast<BlockHeader*>(var) - 1; }
+
+size_t checkedBytes(size_t count, size_t size) {
+  if (size != 0 && count > (SIZE_MAX - sizeof(BlockHeader)) / size) memory_allocFailure();
+  return count * size;
+}
+
+}  // namespace
+
+void memory_allocFailure() {
+  std::fputs("Memory error\n", stdout);
+  std::fflush(stdout);
+  std::exit(10);
+}
+
+void* memory_alloc(size_t count, size_t size, const char* fileName, const char* functionName,
+                   int line, const char* variableName) {
+  (void)line;
+  VELK_ASSERT(fileName != NULL);
+  VELK_ASSERT(functionName != NULL);
+  VELK_ASSERT(variableName != NULL);
+  VELK_ASSERT(size > 0);
+  if (count == 0) return nullptr;
+  size_t bytes = checkedBytes(count, size);
+  auto* header = static_cast<BlockHeader*>(std::calloc(1, sizeof(BlockHeader) + bytes));
+  if (header == nullptr) memory_allocFailure();
+  header->bytes = bytes;
+  gAllocatedBytes += bytes;
+  return header + 1;
+}
+
+void* memory_realloc(void* var, size_t oldCount, size_t newCount, size_t size,
+                     const char* fileName, const char* functionName, int line,
+                     const char* variableName) {
+  if (var == nullptr) return memory_alloc(newCount, size, fileName, functionName, line, variableName);
+  VELK_ASSERT(size > 0);
+  if (newCount == 0) {
+    memory_free(var);
+    return nullptr;
+  }
+  size_t newBytes = checkedBytes(newCount, size);
+  BlockHeader* header = headerOf(var);
+  size_t oldBytes = header->bytes;
+  auto* moved = static_cast<BlockHeader*>(std::realloc(header, sizeof(BlockHeader) + newBytes));
+  if (moved == nullptr) memory_allocFailure();
+  // Zero from the caller's old count, never from beyond what the block really held.
+  size_t keep = oldCount <= SIZE_MAX / size ? oldCount * size : SIZE_MAX;
+  if (keep > oldBytes) keep = oldBytes;
+  if (newBytes > keep) std::memset(reinterpret_cast<char*>(moved + 1) + keep, 0, newBytes - keep);
+  moved->bytes = newBytes;
+  gAllocatedBytes = gAllocatedBytes - oldBytes + newBytes;
+  return moved + 1;
+}
+
+void memory_free(void* var) {
+  if (var == nullptr) return;
+  BlockHeader* header = headerOf(var);
+  gAllocatedBytes -= header->bytes;
+  std::free(header);
+}
+
+size_t memory_allocatedBytes() { return gAllocatedBytes; }

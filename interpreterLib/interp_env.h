@@ -1,0 +1,121 @@
+// The interpreter environment: the loaded program image, the run-time context
+// (value stack, local indexes, host callbacks, operator table) and the run-time
+// data tables. The host that creates an environment owns it; everything it
+// points to is owned by the environment and freed by interp_stop.
+#pragma once
+#include <cstdarg>
+
+#include "ast.h"
+#include "program.h"
+
+struct env;
+using InterpEnv = env;
+
+// One limit for the value stack and the three local tables.
+constexpr u32 STACKS_SIZE = 3200;
+
+// Invalid-operation codes passed to invalid_op_callback.
+enum InvalidOperation : u32 {
+  INVALID_OP_DIVISION_BY_ZERO = 0,
+  INVALID_OP_MODULO_ZERO = 1,
+  INVALID_OP_DIVIDED_BY_MINUS_ONE = 2,
+  INVALID_OP_MODULO_MINUS_ONE = 3,
+  INVALID_OP_QUEUE_FULL = 4,
+  INVALID_OP_QUEUE_EMPTY = 5,
+  INVALID_OP_STACK_FULL = 6,
+  INVALID_OP_STACK_EMPTY = 7,
+};
+
+using FsmChangedCallback = void (*)(InterpEnv* env, TaggedValue instance, u32 phase, u32 value);
+using ProcessActivationCallback = void (*)(InterpEnv* env, TaggedValue instance, u32 phase);
+using VarChangeCallback = u32 (*)(InterpEnv* env, u32 varId, u32 mode, TaggedValue newValue);
+using VarReadCallback = u32 (*)(InterpEnv* env, u32 varId);
+using PrintCallback = int (*)(InterpEnv* env, int character);
+using ExitCallback = void (*)(InterpEnv* env, size_t line, int code);
+using AssertCallback = void (*)(InterpEnv* env, bool condition, const char* file, size_t line,
+                                const char* function, const char* text);
+using SyncIOCallback = void (*)(InterpEnv* env);
+using GetTimeCallback = u64 (*)(InterpEnv* env);
+using DelayCallback = void (*)(InterpEnv* env, u64 ps);
+using RandomCallback = u64 (*)(InterpEnv* env);
+using InvalidOpCallback = TaggedValue (*)(InterpEnv* env, AST* node, u32 code);
+using OperatorFunction = TaggedValue (*)(InterpEnv* env, AST* node, TaggedValue left,
+                                         TaggedValue right);
+
+// Frame bases and stack tops of the local tables.
+struct LocalVarsIndexes {
+  struct {
+    u32 processStaticVariables;
+    u32 variables;
+    u32 constants;
+  } base;
+  struct {
+    u32 variables;
+    u32 constants;
+    u32 variablesData;
+  } count;
+};
+
+struct InterpContext {
+  u64 currentTime;  // picoseconds
+  LocalVarsIndexes localVarsIndexes;
+  FsmChangedCallback* fsm_changed_callback;                // per process instance
+  VarChangeCallback* var_change_callback;                  // per global variable
+  VarReadCallback* var_read_callback;                      // per global variable
+  ProcessActivationCallback* process_activation_callback;  // per process instance
+  PrintCallback print_callback;
+  bool print_enabled;
+  ExitCallback exit_callback;
+  AssertCallback assert_callback;
+  SyncIOCallback syncio_callback;
+  GetTimeCallback gettime_callback;
+  DelayCallback delay_callback;
+  RandomCallback random_callback;
+  InvalidOpCallback invalid_op_callback;
+  DataCell* stack;
+  u32 stackCount;
+  OperatorFunction* execute_operator;  // one per primitive type id 0 to 14
+  u32 startPid;
+  bool realtime;
+  bool initialized;
+  TaggedValue processes;
+};
+
+struct InterpData {
+  DataCell* globalVariableDataTable;
+  DataCell* processStaticVariableDataTable;
+  TaggedValue* localVariableTable;
+  DataCell* localVariableDataTable;
+  TaggedValue* localConstantTable;
+};
+
+struct env {
+  char* file_name;
+  struct program* program;
+  InterpContext* ctx;
+  InterpData* data;
+};
+
+// Allocates an environment with an empty image and the default callbacks.
+InterpEnv* interp_create();
+// Frees the image (interp_stop) and then the environment.
+void interp_stop(InterpEnv* env);
+// Frees data, ctx, file_name and the environment; the image is not touched.
+void interp_freeEnv(InterpEnv* env);
+
+// Prints the message on standard output, then calls exit_callback(env, 0, 1).
+void interp_failure(InterpEnv* env, const char* format, ...);
+void interp_vfailure(InterpEnv* env, const char* format, va_list args);
+// Prints the message on standard output and returns.
+void interp_debug(InterpEnv* env, const char* format, ...);
+
+// Checks an internal invariant through the environment's assert_callback.
+#define INTERP_ASSERT_TEXT(env, cond, text)                                              \
+  do {                                                                                   \
+    if (!(cond)) (env)->ctx->assert_callback((env), false, __FILE__, __LINE__, __func__, text); \
+  } while (0)
+#define INTERP_ASSERT(env, cond) INTERP_ASSERT_TEXT(env, cond, #cond)
+
+// Default callbacks, installed by interp_create and restored by registering null.
+u64 env_getTime(InterpEnv* env);
+void env_addTime(InterpEnv* env, u64 ps);

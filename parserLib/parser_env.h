@@ -1,0 +1,77 @@
+// The compiler environment: the program image under construction, the
+// interpreter environment that evaluates constants on that same image, and the
+// parser context (current file and line, include bookkeeping, comments,
+// diagnostics state). Created by parser_initTables, freed by parser_freeEnv.
+#pragma once
+#include <string>
+#include <unordered_set>
+#include <vector>
+
+#include "ast.h"
+#include "interp_env.h"
+#include "program.h"
+
+constexpr size_t kFileNameSize = 260;
+constexpr size_t kLineTextSize = 500;
+constexpr u32 kMaxIncludedFiles = 1000;
+constexpr u32 kMaxIncludeDepth = 10;
+constexpr u32 kDefaultAstCapacity = 1000000;
+constexpr u32 kInitialTableCapacity = 100;
+
+// What an include directive saves of the file that contains it.
+struct IncludeLevel {
+  char fileName[kFileNameSize];
+  void* scannerBuffer;
+  u32 lineno;
+  AST* externalDefinitions;
+};
+
+// One capacity counter per growable image table.
+struct TableCapacities {
+  u32 functions = kInitialTableCapacity;
+  u32 types = kInitialTableCapacity;
+  u32 globalProcessInstances = kInitialTableCapacity;
+  u32 processInstances = kInitialTableCapacity;
+  u32 processDefinitions = kInitialTableCapacity;
+  u32 globalVariableData = kInitialTableCapacity;
+  u32 processStaticVariableData = kInitialTableCapacity;
+  u32 constantData = kInitialTableCapacity;
+  u32 globalVariables = kInitialTableCapacity;
+  u32 processStaticVariables = kInitialTableCapacity;
+  u32 globalConstants = kInitialTableCapacity;
+  u32 stringStorage = kInitialTableCapacity;
+  u32 strings = kInitialTableCapacity;
+  u32 symbols = kInitialTableCapacity;
+  u32 symbolStorage = kInitialTableCapacity;
+};
+
+struct ParserContext {
+  u32 lineno = 1;
+  char fileName[kFileNameSize] = {};
+  int status = 0;
+  bool exitOnError = false;
+  bool parsing = true;
+  u32 checkedNode = NO_ID;
+  char lineText[kLineTextSize] = {};
+  std::string includePath;
+  // Canonical absolute paths of the files included so far, in order, with a
+  // hash index for the include-once test.
+  std::vector<std::string> includedFiles;
+  std::unordered_set<std::string> includedFileSet;
+  IncludeLevel includeStack[kMaxIncludeDepth] = {};
+  u32 includeDepth = 0;
+  // The list that top-level declarations are appended to: the root list for the
+  // main file, or the file node's list of the file being read.
+  AST* externalDefinitions = nullptr;
+  std::vector<char> commentsBuffer;
+  std::vector<u32> commentIndex;
+  std::vector<char> numericsBuffer;
+  std::vector<u32> numericsIndex;
+  TableCapacities capacity;
+};
+
+struct ParserEnv {
+  struct program* program = nullptr;
+  InterpEnv* ienv = nullptr;
+  ParserContext* pctx = nullptr;
+};
