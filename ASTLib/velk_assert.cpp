@@ -6,8 +6,8 @@
 namespace {
 
 void defaultAssertHandler(const char* file, int line, const char* function, const char* text) {
-  std::printf("%s:%d: %s: Assertion '%s' failed\n", file, line, function, text);
   std::fflush(stdout);
+  std::fprintf(stderr, "%s:%d: %s: Assertion '%s' failed\n", file, line, function, text);
 }
 
 AssertHandler gHandler = defaultAssertHandler;

@@ -7,7 +7,7 @@ using AssertHandler = void (*)(const char* file, int line, const char* function,
                                const char* text);
 
 // Installs a handler (null restores the default) and returns the previous one.
-// The default prints the message and a newline on standard output and aborts.
+// The default prints the message and a newline on standard error and aborts.
 AssertHandler velk_setAssertHandler(AssertHandler handler);
 
 // Reports a failed check through the current handler. When the handler

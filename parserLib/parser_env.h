@@ -4,6 +4,7 @@
 // diagnostics state). Created by parser_initTables, freed by parser_freeEnv.
 #pragma once
 #include <string>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -63,11 +64,18 @@ struct ParserContext {
   // The list that top-level declarations are appended to: the root list for the
   // main file, or the file node's list of the file being read.
   AST* externalDefinitions = nullptr;
+  // Last LIST cell of each external definition list, by the id of its head
+  // node, so that appending a declaration never walks the list.
+  std::unordered_map<u32, u32> externalDefinitionTails;
   std::vector<char> commentsBuffer;
   std::vector<u32> commentIndex;
   std::vector<char> numericsBuffer;
   std::vector<u32> numericsIndex;
   TableCapacities capacity;
+  // Label strings already stored, by text, so that equal strings share an id.
+  std::unordered_map<std::string, u32> labelStringIds;
+  // The source file as named on the command line (constant-evaluation reports).
+  std::string sourceFileName;
 };
 
 struct ParserEnv {

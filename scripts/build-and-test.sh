@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# Installs what is missing, then builds and runs every test twice: in a normal
+# build, and with AddressSanitizer and UndefinedBehaviorSanitizer.
+set -euo pipefail
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+"$root/scripts/install-deps.sh"
+jobs="$(nproc)"
+
+run_suite() {
+  local name="$1"
+  shift
+  local build="$root/build-$name"
+  echo "== $name build"
+  cmake -S "$root" -B "$build" -G Ninja -DVELK_WERROR=ON "$@" >/dev/null
+  cmake --build "$build" -j "$jobs"
+  ctest --test-dir "$build" --output-on-failure -j "$jobs"
+}
+
+run_suite test -DCMAKE_BUILD_TYPE=RelWithDebInfo
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  run_suite sanitize -DCMAKE_BUILD_TYPE=Debug -DVELK_SANITIZE=ON
