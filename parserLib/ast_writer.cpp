@@ -1,0 +1,156 @@
+#include "ast_writer.h"
+
+#include <bit>
+#include <cerrno>
+#include <cstring>
+
+#include "ast_reader.h"
+#include "parser_error.h"
+
+static_assert(std::endian::native == std::endian::little,
+              "the image file is written without byte swapping");
+
+namespace {
+
+constexpr int kStatusCannotCreate = 98;
+constexpr int kStatusShortWrite = 96;
+
+struct ImageWriter {
+  ParserEnv* env;
+  const program* p;
+  FILE* file;
+};
+
+template <class T>
+void writer_write(ImageWriter& w, const T* table, size_t count) {
+  VELK_ASSERT_TEXT(table != nullptr || count == 0, "image table missing for its count");
+  fwriteAndCheck(w.env, table, sizeof(T), count, w.file);
+}
+
+// Record tables are written one record at a time, as the reader of older
+// images expected; the bytes are the same as one bulk write.
+template <class T>
+void writer_writeRecords(ImageWriter& w, const T* table, u32 count) {
+  for (u32 i = 0; i < count; ++i) writer_write(w, &table[i], 1);
+}
+
+void writer_writeU32(ImageWriter& w, u32 value) { writer_write(w, &value, 1); }
+
+void writeHeaderAndCounts(ImageWriter& w) {
+  ProgramHeader* header = w.p->header;
+  header->formatFlags = AST_IMAGE_FORMAT_FLAGS;
+  header->formatVersion = AST_IMAGE_FORMAT_VERSION;
+  writer_write(w, header, 1);
+  writer_write(w, w.p->infoProg, 1);
+}
+
+void writeCodeTables(ImageWriter& w) {
+  const InfoProg& info = *w.p->infoProg;
+  writer_write(w, w.p->RAMprogram, info.n_AST);
+  writer_write(w, w.p->typeTable, info.n_type);
+  writer_write(w, w.p->constantDataTable, info.size_constantData);
+  writer_write(w, w.p->stringTableIndex, info.n_string);
+  writer_write(w, w.p->stringTable, info.stringStorageSize);
+  const u8 zero = 0;
+  for (u32 i = 0; i < astImage_paddingSize(info.stringStorageSize); ++i) writer_write(w, &zero, 1);
+}
+
+void writeProcessTables(ImageWriter& w) {
+  const InfoProg& info = *w.p->infoProg;
+  writer_writeRecords(w, w.p->functionTable, info.n_functions);
+  writer_writeRecords(w, w.p->processDefinitionTable, info.n_processDefinitions);
+  writer_writeRecords(w, w.p->processGlobalInstanceTable, info.n_globalProcessInstances);
+  writer_writeRecords(w, w.p->processInstanceTable, info.n_processInstances);
+}
+
+// The cell index of a constant's value in constantDataTable; 0 when it has none.
+u32 image_constantIndex(const program* p, const TaggedValue& constant) {
+  if (constant.value == nullptr) return 0;
+  const DataCell* base = p->constantDataTable;
+  VELK_ASSERT_TEXT(base != nullptr && constant.value >= base &&
+                       constant.value <= base + p->infoProg->size_constantData,
+                   "constant value inside constantDataTable");
+  return static_cast<u32>(constant.value - base);
+}
+
+void writeConstants(ImageWriter& w) {
+  for (u32 i = 0; i < w.p->infoProg->n_globalConstants; ++i) {
+    const TaggedValue& constant = w.p->globalConstantTable[i];
+    writer_writeU32(w, image_constantIndex(w.p, constant));
+    writer_writeU32(w, constant.typeId);
+  }
+}
+
+// Only the type of each variable is stored; the reader lays the values out
+// again from the storage sizes.
+void writeVariables(ImageWriter& w, const TaggedValue* table, u32 count, const DataCell* data,
+                    u32 cells) {
+  for (u32 i = 0; i < count; ++i) writer_writeU32(w, table[i].typeId);
+  writer_write(w, data, cells);
+}
+
+void writeDebugTables(ImageWriter& w) {
+  const InfoProg& c = *w.p->infoProg;
+  const DebugInfo* d = w.p->dbg;
+  writer_write(w, d->processDefinitionSymbolId, c.n_processDefinitions);
+  writer_write(w, d->processInstanceSymbolId, c.n_processInstances);
+  writer_write(w, d->globalProcessInstanceSymbolId, c.n_globalProcessInstances);
+  writer_write(w, d->symbolTableIndex, c.n_symbols);
+  writer_write(w, d->symbolTable, c.symbolStorageSize);
+  writer_write(w, d->globalVariableSymbolId, c.n_globalVariables);
+  writer_write(w, d->globalConstantSymbolId, c.n_globalConstants);
+  writer_write(w, d->typeSymbolId, c.n_type);
+  writer_write(w, d->functionSymbolId, c.n_functions);
+  writer_write(w, d->processStaticVariableSymbolId, c.n_processStaticVariables);
+  writer_write(w, d->nodeLine, c.n_AST);
+}
+
+void writeImage(ImageWriter& w) {
+  const InfoProg& info = *w.p->infoProg;
+  writeHeaderAndCounts(w);
+  writeCodeTables(w);
+  writeProcessTables(w);
+  writeConstants(w);
+  writeVariables(w, w.p->globalVariableTable, info.n_globalVariables,
+                 w.p->globalVariableDataInitTable, info.size_globalVariableData);
+  writeVariables(w, w.p->processStaticVariableTable, info.n_processStaticVariables,
+                 w.p->processStaticVariableDataInitTable, info.size_processStaticVariableData);
+  writeDebugTables(w);
+}
+
+}  // namespace
+
+void fwriteAndCheck(ParserEnv* env, const void* buffer, size_t size, size_t count, FILE* stream) {
+  if (size == 0 || count == 0) return;
+  const bool alreadyFailed = std::ferror(stream) != 0;
+  if (std::fwrite(buffer, size, count, stream) == count) return;
+  if (!alreadyFailed) {
+    parser_recordFailure(env, kStatusShortWrite, nullptr, 0, nullptr,
+                         "error while writing progam's binary file\n");
+  }
+}
+
+int write_storeProgramBinary(ParserEnv* env, const char* path) {
+  program* p = env->program;
+  VELK_ASSERT(p != nullptr && p->header != nullptr && p->infoProg != nullptr && p->dbg != nullptr);
+  std::memset(p->header->magic, 0, sizeof p->header->magic);
+  std::memcpy(p->header->magic, AST_IMAGE_MAGIC, sizeof AST_IMAGE_MAGIC);
+  FILE* file = std::fopen(path, "wb");
+  if (file == nullptr) {
+    int error = errno;
+    parser_recordFailure(env, kStatusCannotCreate, nullptr, 0, nullptr,
+                         "can not create output code file! %s\n", std::strerror(error));
+    return error;
+  }
+  ImageWriter writer{env, p, file};
+  writeImage(writer);
+  // A short write was reported and writing went on; the caller still has to
+  // know that the file is unusable.
+  int writeError = std::ferror(file) != 0 ? (errno != 0 ? errno : EIO) : 0;
+  if (std::fclose(file) != 0) return errno != 0 ? errno : EIO;
+  return writeError;
+}
+
+int parser_storeProgram(ParserEnv* env, const char* path) {
+  return write_storeProgramBinary(env, path);
+}
