@@ -30,6 +30,10 @@ static_assert(sizeof(DataCell) == 8);
 // Code 30 is kept for sections read whole whose content contradicts the rest
 // of the image; each section is checked as soon as it is read (all counts are
 // known from infoProg), so nothing out of bounds is ever stored or followed.
+// The counts themselves are checked right after infoProg, before any section:
+// counts that contradict each other give 30 even if the file is also short.
+// Bytes after the last section, the header words, the padding bytes and the
+// nodes' reserved word are not looked at.
 //
 // Checks that yield 30:
 // - counts: n_AST + 1000 fits in a u32; initFunction is NO_ID or < n_functions;
@@ -115,7 +119,9 @@ bool image_allBelow(const u32* ids, u32 count, u32 limit) {
 // Each name of a table is NUL-terminated, so the last byte must be one.
 bool image_endsWithNul(const char* table, u32 size) { return size == 0 || table[size - 1] == '\0'; }
 
-DataCell* image_cellAt(DataCell* table, u64 index) { return table == nullptr ? nullptr : table + index; }
+DataCell* image_cellAt(DataCell* table, u64 index) {
+  return table == nullptr ? nullptr : table + index;
+}
 
 u32 readHeader(ImageReader& r) {
   if (!reader_read(r, r.p->header, sizeof(ProgramHeader), 1)) return AST_READ_HEADER;
@@ -174,7 +180,9 @@ u32 readNodes(ImageReader& r) {
 
 u32 readTypes(ImageReader& r) {
   const InfoProg& info = *r.p->infoProg;
-  if (!reader_readTable(r, r.p->typeTable, info.n_type, "program->typeTable")) return AST_READ_TYPES;
+  if (!reader_readTable(r, r.p->typeTable, info.n_type, "program->typeTable")) {
+    return AST_READ_TYPES;
+  }
   for (u32 i = 0; i < info.n_type; ++i) {
     const TypeDefinition& type = r.p->typeTable[i];
     if (type.baseType >= info.n_type || type.bufferType > kLastBufferKind ||
@@ -209,7 +217,7 @@ u32 readStrings(ImageReader& r) {
     if (!reader_read(r, &padding, 1, 1)) return AST_READ_STRING_TABLE;
   }
   return image_endsWithNul(r.p->stringTable, info.stringStorageSize) ? AST_READ_OK
-                                                                      : reader_reject(r);
+                                                                     : reader_reject(r);
 }
 
 u32 readFunctions(ImageReader& r) {
@@ -355,20 +363,19 @@ u32 readVariables(ImageReader& r, const VariableSection& s) {
 
 u32 readGlobalVariables(ImageReader& r) {
   const InfoProg& info = *r.p->infoProg;
-  return readVariables(r, {info.n_globalVariables, info.size_globalVariableData,
-                           &r.p->globalVariableTable, &r.p->globalVariableDataInitTable, true,
-                           AST_READ_GLOBAL_VARIABLES, AST_READ_GLOBAL_DATA,
-                           "program->globalVariableTable", "program->globalVariableDataInitTable"});
+  return readVariables(
+      r, {info.n_globalVariables, info.size_globalVariableData, &r.p->globalVariableTable,
+          &r.p->globalVariableDataInitTable, true, AST_READ_GLOBAL_VARIABLES, AST_READ_GLOBAL_DATA,
+          "program->globalVariableTable", "program->globalVariableDataInitTable"});
 }
 
 u32 readStaticVariables(ImageReader& r) {
   const InfoProg& info = *r.p->infoProg;
-  return readVariables(r, {info.n_processStaticVariables, info.size_processStaticVariableData,
-                           &r.p->processStaticVariableTable,
-                           &r.p->processStaticVariableDataInitTable, false,
-                           AST_READ_STATIC_VARIABLES, AST_READ_STATIC_DATA,
-                           "program->processStaticVariableTable",
-                           "program->processStaticVariableDataInitTable"});
+  return readVariables(
+      r, {info.n_processStaticVariables, info.size_processStaticVariableData,
+          &r.p->processStaticVariableTable, &r.p->processStaticVariableDataInitTable, false,
+          AST_READ_STATIC_VARIABLES, AST_READ_STATIC_DATA, "program->processStaticVariableTable",
+          "program->processStaticVariableDataInitTable"});
 }
 
 // A debug table of u32 ids, each of which must be below limit.
@@ -437,9 +444,9 @@ u32 readDebugTables(ImageReader& r) {
 // The image in file order; each step returns 0 or its code.
 using ReadStep = u32 (*)(ImageReader&);
 constexpr ReadStep kReadSteps[] = {
-    readHeader,        readCounts,          readNodes,          readTypes,
-    readConstantData,  readStrings,         readFunctions,      readProcessDefinitions,
-    readGlobalInstances, readInstances,     readGlobalConstants, readGlobalVariables,
+    readHeader,          readCounts,      readNodes,           readTypes,
+    readConstantData,    readStrings,     readFunctions,       readProcessDefinitions,
+    readGlobalInstances, readInstances,   readGlobalConstants, readGlobalVariables,
     readStaticVariables, readDebugTables,
 };
 

@@ -57,12 +57,16 @@ enum AstReadCode : u32 {
 
 // Zero bytes after the string table, so that the next section starts at a
 // multiple of 4.
-constexpr u32 astImage_paddingSize(u32 stringStorageSize) { return (4 - stringStorageSize % 4) % 4; }
+constexpr u32 astImage_paddingSize(u32 stringStorageSize) {
+  return (4 - stringStorageSize % 4) % 4;
+}
 
 // Reads the image at path into program (as made by program_create: header,
 // infoProg and dbg allocated, no table; dbg must be program->dbg). Returns
 // AST_READ_OK or the failing step's code, after reporting "could not read input
-// code file !\n" (code 1) or "invalid VELK AST file !\n" through interp_failure.
+// code file !\n" (code 1: the path cannot be opened or is not a regular file,
+// whose size bounds every table) or "invalid VELK AST file !\n" through
+// interp_failure.
 // The tree gets room for n_AST + 1000 nodes (max_ast_size is set to that).
 u32 readBinary_AST(InterpEnv* env, program* program, DebugInfo* dbg, const char* path);
 
