@@ -39,8 +39,7 @@ using GetTimeCallback = u64 (*)(InterpEnv* env);
 using DelayCallback = void (*)(InterpEnv* env, u64 ps);
 using RandomCallback = u64 (*)(InterpEnv* env);
 using InvalidOpCallback = TaggedValue (*)(InterpEnv* env, AST* node, u32 code);
-using OperatorFunction = TaggedValue (*)(InterpEnv* env, AST* node, TaggedValue left,
-                                         TaggedValue right);
+using OperatorFunction = DataCell (*)(InterpEnv* env, AST* node, DataCell left, DataCell right);
 
 // Frame bases and stack tops of the local tables.
 struct LocalVarsIndexes {
@@ -79,6 +78,13 @@ struct InterpContext {
   bool realtime;
   bool initialized;
   TaggedValue processes;
+  // Ids of the system library's declarations and other lookups cached per
+  // image (owned; defined by the system-records module).
+  struct InterpCache* cache;
+  // The scheduler's state (policy, suspension, last measured times), one per
+  // environment so that two environments never interfere (owned; defined by
+  // the scheduler module, created by interp_init).
+  struct SchedulerState* scheduler;
 };
 
 struct InterpData {
@@ -94,11 +100,15 @@ struct env {
   struct program* program;
   InterpContext* ctx;
   InterpData* data;
+  // True when program is the compiler's image, lent to this environment.
+  bool borrowedProgram;
 };
 
-// Allocates an environment with an empty image and the default callbacks.
+// Allocates an environment with an empty image, the default callbacks, the
+// value stack, the three local tables and the lookup cache.
 InterpEnv* interp_create();
-// Frees the image (interp_stop) and then the environment.
+// Frees the image (unless it is borrowed from the compiler) and then the
+// environment; a null environment is ignored.
 void interp_stop(InterpEnv* env);
 // Frees data, ctx, file_name and the environment; the image is not touched.
 void interp_freeEnv(InterpEnv* env);
@@ -109,13 +119,61 @@ void interp_vfailure(InterpEnv* env, const char* format, va_list args);
 // Prints the message on standard output and returns.
 void interp_debug(InterpEnv* env, const char* format, ...);
 
+// Thrown inside the library to abandon the current run after a fatal report
+// (a failed internal check, a value stack or local table overflow): going on
+// would read or write outside a table. Every public entry point that runs
+// program code catches it (interp_guard), restores the value stack and the
+// local frame it started with, and returns normally; it never reaches a host.
+struct InterpAbort {};
+
+// Reports a failed internal check through assert_callback and, when the
+// callback returns, abandons the current run.
+[[noreturn]] void interp_checkFailed(InterpEnv* env, const char* file, size_t line,
+                                     const char* function, const char* text);
+// interp_failure, then abandons the current run.
+[[noreturn]] void interp_fatal(InterpEnv* env, const char* format, ...);
+
 // Checks an internal invariant through the environment's assert_callback.
-#define INTERP_ASSERT_TEXT(env, cond, text)                                              \
-  do {                                                                                   \
-    if (!(cond)) (env)->ctx->assert_callback((env), false, __FILE__, __LINE__, __func__, text); \
+#define INTERP_ASSERT_TEXT(env, cond, text)                                  \
+  do {                                                                       \
+    if (!(cond)) interp_checkFailed((env), __FILE__, __LINE__, __func__, text); \
   } while (0)
 #define INTERP_ASSERT(env, cond) INTERP_ASSERT_TEXT(env, cond, #cond)
 
-// Default callbacks, installed by interp_create and restored by registering null.
+// Runs body (a callable returning R) at a public entry point: a run abandoned
+// with InterpAbort restores the value stack count and the local indexes found
+// on entry and yields fallback.
+template <class R, class Body>
+R interp_guard(InterpEnv* env, R fallback, Body&& body) {
+  const u32 stackCount = env->ctx->stackCount;
+  const LocalVarsIndexes indexes = env->ctx->localVarsIndexes;
+  try {
+    return body();
+  } catch (const InterpAbort&) {
+    env->ctx->stackCount = stackCount;
+    env->ctx->localVarsIndexes = indexes;
+    return fallback;
+  }
+}
+
+// Default callbacks, installed by interp_create (and per id at load) and
+// restored by registering null. env_getTime returns the context's current time;
+// env_addTime adds to it. The others do nothing and return 0, the character
+// (print) or {nullptr, NO_ID, NO_ID} (invalid operation).
 u64 env_getTime(InterpEnv* env);
 void env_addTime(InterpEnv* env, u64 ps);
+void env_defaultFsmChanged(InterpEnv* env, TaggedValue instance, u32 phase, u32 value);
+void env_defaultProcessActivation(InterpEnv* env, TaggedValue instance, u32 phase);
+u32 env_defaultVarChange(InterpEnv* env, u32 varId, u32 mode, TaggedValue newValue);
+u32 env_defaultVarRead(InterpEnv* env, u32 varId);
+int env_defaultPrint(InterpEnv* env, int character);
+void env_defaultExit(InterpEnv* env, size_t line, int code);
+void env_defaultAssert(InterpEnv* env, bool condition, const char* file, size_t line,
+                       const char* function, const char* text);
+void env_defaultSyncIO(InterpEnv* env);
+u64 env_defaultRandom(InterpEnv* env);
+TaggedValue env_defaultInvalidOp(InterpEnv* env, AST* node, u32 code);
+
+// Allocates the four per-id callback arrays for the loaded image's counts and
+// fills them with the defaults (freeing earlier ones).
+void interp_allocCallbackArrays(InterpEnv* env);

@@ -1,0 +1,67 @@
+// The interpreter library's public API, in the order a host calls it: create,
+// register callbacks, load (or borrow the compiler's image), init, then run,
+// query, set and call; stop frees everything. Entry points that run program
+// code never let an internal abort escape: they return normally.
+#pragma once
+#include "interp_env.h"
+
+// Loading and initialisation.
+u32 interp_load(InterpEnv* env, const char* path);
+// Borrows the image the compiler is building (never freed by the
+// interpreter); the compiler passes its environment's program. Its variable
+// tables are left pointing at the init tables, which the compiler keeps
+// writing: constant evaluation works on them. The system records are made in
+// the environment's own copy of the global data.
+u32 interp_load_from_parser(InterpEnv* env, struct program* compilerImage);
+u32 interp_init(InterpEnv* env);
+InterpEnv* interp_create_load_init(const char* path);
+
+// Values and calls.
+// Mode 0 assigns, mode 1 pushes into a queue or stack variable; 1 for an
+// unknown variable or mode, or when the write was refused as an internal error.
+u32 interp_setValue(InterpEnv* env, u32 varId, u32 mode, TaggedValue value);
+u32 interp_callFunction(InterpEnv* env, u32 funcId, const TaggedValue* arguments);
+
+// Name lookups: first match (NO_ID when none), except functions (last match).
+u32 interp_getTypeID(InterpEnv* env, const char* name);
+u32 interp_getVariableID(InterpEnv* env, const char* name);
+u32 interp_getConstantID(InterpEnv* env, const char* name);
+u32 interp_getTaskID(InterpEnv* env, const char* name);
+struct ArgDescriptor {
+  u32 typeId;
+  u32 direction;  // 0 value parameter, 1 output parameter
+};
+u32 interp_getFunctionID(InterpEnv* env, const char* name, u32 count,
+                         const ArgDescriptor* descriptors);
+u32 interp_getMethodID(InterpEnv* env, u32 typeId, const char* method, u32 count,
+                       const ArgDescriptor* descriptors);
+u32 interp_getEnum(InterpEnv* env, u32 enumTypeId, const char* enumName);
+u32 interp_getStructFieldTypeID(InterpEnv* env, const char* typeName, const char* fieldName);
+
+// Settings.
+void interp_set_realtime(InterpEnv* env, bool realtime);
+bool interp_get_realtime(InterpEnv* env);
+void interp_set_start_pid(InterpEnv* env, u32 pid);
+// Copies the characters of a character-array value (until its declared length
+// or a zero byte) into destination, NUL-terminated; returns the length.
+u32 interp_get_value_string(InterpEnv* env, TaggedValue source, u32 typeId, char* destination);
+
+// Callback registration; a null function restores the default.
+u32 env_on_exit(InterpEnv* env, ExitCallback f);
+u32 env_on_assert(InterpEnv* env, AssertCallback f);
+u32 env_on_print(InterpEnv* env, PrintCallback f);
+u32 env_on_syncio(InterpEnv* env, SyncIOCallback f);
+u32 env_on_gettime(InterpEnv* env, GetTimeCallback f);
+u32 env_on_delay(InterpEnv* env, DelayCallback f);
+u32 env_on_random(InterpEnv* env, RandomCallback f);
+u32 interpreter_on_invalid_op(InterpEnv* env, InvalidOpCallback f);
+u32 env_on_variable_change(InterpEnv* env, u32 varId, VarChangeCallback f);
+u32 env_on_variable_read(InterpEnv* env, u32 varId, VarReadCallback f);
+u32 env_on_state_changed(InterpEnv* env, u32 instanceId, FsmChangedCallback f);
+u32 env_on_task_activation(InterpEnv* env, u32 instanceId, ProcessActivationCallback f);
+u32 env_on_any_variable_change(InterpEnv* env, VarChangeCallback f);
+u32 env_on_any_variable_read(InterpEnv* env, VarReadCallback f);
+u32 env_on_any_task_activation(InterpEnv* env, ProcessActivationCallback f);
+u32 env_on_any_state_changed(InterpEnv* env, FsmChangedCallback f);
+bool env_has_no_callbacks(InterpEnv* env);
+bool env_is_quiet(InterpEnv* env);

@@ -1,0 +1,387 @@
+#include "process.h"
+
+#include <pthread.h>
+
+#include <algorithm>
+
+#include "expression.h"
+#include "interp_stack.h"
+#include "interp_system.h"
+#include "statement.h"
+#include "velk_locals.h"
+#include "velk_typing.h"
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// Native stack guard. A program may nest calls without consuming local table
+// entries (a recursive function without parameters or locals), so the local
+// table limits alone cannot stop a runaway recursion before the C++ stack
+// overflows. Each call therefore checks that a reserve of the thread's stack
+// is left. The bound is a property of the thread, computed once per thread.
+
+constexpr size_t kMinStackReserve = 64 * 1024;
+constexpr size_t kMaxStackReserve = 1024 * 1024;
+
+struct NativeStackFloor {
+  bool known = false;
+  const char* floor = nullptr;  // null when the thread's stack is unknown
+};
+thread_local NativeStackFloor tStackFloor;
+
+const char* nativeStackFloor() {
+  if (!tStackFloor.known) {
+    tStackFloor.known = true;
+    pthread_attr_t attr;
+    if (pthread_getattr_np(pthread_self(), &attr) == 0) {
+      void* low = nullptr;
+      size_t size = 0;
+      if (pthread_attr_getstack(&attr, &low, &size) == 0 && size > 2 * kMinStackReserve) {
+        const size_t reserve = std::clamp(size / 8, kMinStackReserve, kMaxStackReserve);
+        tStackFloor.floor = static_cast<const char*>(low) + reserve;
+      }
+      pthread_attr_destroy(&attr);
+    }
+  }
+  return tStackFloor.floor;
+}
+
+void checkNativeStack(InterpEnv* env) {
+  const char* floor = nativeStackFloor();
+  const char* here = static_cast<const char*>(__builtin_frame_address(0));
+  if (floor != nullptr && here < floor) interp_fatal(env, "Call nesting too deep\n");
+}
+
+// ---------------------------------------------------------------------------
+
+AST* nodeAt(InterpEnv* env, u32 id) {
+  if (id == NO_ID) return nullptr;
+  INTERP_ASSERT_TEXT(env, id < env->program->infoProg->n_AST,
+                     "id < env->program->infoProg->n_AST");
+  return &env->program->RAMprogram[id];
+}
+
+AST* nextCell(InterpEnv* env, AST* cell) {
+  INTERP_ASSERT_TEXT(env, cell->op == LIST, "astp->op == LIST");
+  return AST_right(env->program, cell);
+}
+
+AST* cellElement(InterpEnv* env, AST* cell) {
+  INTERP_ASSERT_TEXT(env, cell->op == LIST, "astp->op == LIST");
+  return AST_left(env->program, cell);
+}
+
+bool isParameter(u32 op) {
+  return op == IN_PARAM || op == IN_CHANNEL_PARAM || op == OUT_PARAM || op == OUT_CHANNEL_PARAM;
+}
+
+// Binds one formal parameter: IN by value into a new local of the argument's
+// own type; OUT, IN channel and OUT channel by reference to the argument's
+// storage, so that writes reach the caller and a channel keeps its sized type.
+void bindArgument(InterpEnv* env, AST* formal, TaggedValue argument) {
+  INTERP_ASSERT_TEXT(env, formal != nullptr && isParameter(formal->op), "isParameter(formal->op)");
+  INTERP_ASSERT_TEXT(env, argument.typeId < env->program->infoProg->n_type,
+                     "argument.typeId < env->program->infoProg->n_type");
+  // A value without storage of its own (an abstract type) has nothing to
+  // copy and is reached where it lies.
+  const bool byValue =
+      formal->op == IN_PARAM && env->program->typeTable[argument.typeId].storageSize > 0;
+  if (byValue) {
+    value_set(env, LocalVariable_declare(env, argument.typeId), argument);
+  } else {
+    LocalVariable_bindReference(env, argument);
+  }
+}
+
+// Binds the formals to the argument expressions, evaluated left to right in
+// the caller's frame. Returns the number bound; *rest is the first formal
+// cell left without an argument.
+u32 bindArgumentList(InterpEnv* env, AST* formals, AST* arguments, AST** rest) {
+  u32 bound = 0;
+  AST* formal = formals;
+  AST* argument = arguments;
+  while (formal != nullptr && argument != nullptr) {
+    bindArgument(env, cellElement(env, formal), expr_execute(env, cellElement(env, argument)));
+    ++bound;
+    formal = nextCell(env, formal);
+    argument = nextCell(env, argument);
+  }
+  INTERP_ASSERT_TEXT(env, argument == nullptr, "no argument left without a parameter");
+  *rest = formal;
+  return bound;
+}
+
+// Makes the bound arguments the first locals of the frame; the body's own
+// locals and constants follow them.
+void openFrame(InterpEnv* env, u32 nArgs) {
+  Locals_hideNonArgs(env, nArgs);
+  LocalVarsIndexes& indexes = env->ctx->localVarsIndexes;
+  indexes.base.constants = indexes.count.constants;
+}
+
+const FunctionDefinition& functionAt(InterpEnv* env, u32 functionId) {
+  INTERP_ASSERT_TEXT(env, functionId < env->program->infoProg->n_functions,
+                     "funcID < env->program->infoProg->n_functions");
+  return env->program->functionTable[functionId];
+}
+
+// Runs a function whose arguments `bind` binds (returning their count). The
+// caller's frame and value stack are as they were afterwards.
+template <class Bind>
+void runFunction(InterpEnv* env, u32 functionId, Bind&& bind) {
+  const FunctionDefinition function = functionAt(env, functionId);
+  checkNativeStack(env);
+  const u32 mark = interpStack_mark(env);
+  const LocalVarsIndexes saved = env->ctx->localVarsIndexes;
+  openFrame(env, bind(nodeAt(env, function.parameters)));
+  statement_execute(env, nodeAt(env, function.body));
+  Variable_restorePrevLocalVarIndexes(env, &saved);
+  interpStack_release(env, mark);
+}
+
+// ---------------------------------------------------------------------------
+// Process_Instance records.
+
+DataCell& cell(TaggedValue record, ProcessInstanceCell field) {
+  return processRecord_cell(record, field);
+}
+
+bool flag(TaggedValue record, ProcessInstanceCell field) { return (cell(record, field) & 0xFF) != 0; }
+
+u32 instanceIdOf(InterpEnv* env, TaggedValue record) {
+  const u32 id = static_cast<u32>(cell(record, PI_INSTANCE_ID));
+  INTERP_ASSERT_TEXT(env, id < env->program->infoProg->n_processInstances,
+                     "instanceId < env->program->infoProg->n_processInstances");
+  return id;
+}
+
+void notifyActivation(InterpEnv* env, TaggedValue record, u32 phase) {
+  const u32 id = instanceIdOf(env, record);
+  ProcessActivationCallback* callbacks = env->ctx->process_activation_callback;
+  if (callbacks != nullptr && callbacks[id] != nullptr) callbacks[id](env, record, phase);
+}
+
+void notifyStateChange(InterpEnv* env, TaggedValue record, u32 phase, u32 value) {
+  const u32 id = instanceIdOf(env, record);
+  FsmChangedCallback* callbacks = env->ctx->fsm_changed_callback;
+  if (callbacks != nullptr && callbacks[id] != nullptr) callbacks[id](env, record, phase, value);
+}
+
+u64 currentTime(InterpEnv* env) {
+  GetTimeCallback gettime = env->ctx->gettime_callback;
+  return gettime != nullptr ? gettime(env) : env_getTime(env);
+}
+
+AST* checkedState(InterpEnv* env, AST* state) {
+  INTERP_ASSERT_TEXT(env, state != nullptr && state->op == NAMED_STATE_STATEMENT,
+                     "NAMED_STATE_STATEMENT == state->op");
+  AST* declaration = AST_right(env->program, state);
+  INTERP_ASSERT_TEXT(env, declaration != nullptr && declaration->op == STATE_DCL,
+                     "STATE_DCL == AST_right(env->program, state)->op");
+  return state;
+}
+
+// The state node a record's state_ptr names; the program can write the
+// field, so its value is checked like any id read from the image.
+AST* recordState(InterpEnv* env, TaggedValue record) {
+  return checkedState(env, nodeAt(env, static_cast<u32>(cell(record, PI_STATE_PTR))));
+}
+
+void checkRecord(InterpEnv* env, TaggedValue record) {
+  INTERP_ASSERT_TEXT(env, record.value != nullptr && record.typeId < env->program->infoProg->n_type,
+                     "instance.value != NULL");
+  INTERP_ASSERT_TEXT(env, env->program->typeTable[record.typeId].storageSize >= PI_CELL_COUNT,
+                     "storageSize(instance) >= PI_CELL_COUNT");
+}
+
+bool conditionHolds(InterpEnv* env, AST* condition) {
+  const u32 mark = interpStack_mark(env);
+  const bool holds = expr_executeBoolean(env, condition);
+  interpStack_release(env, mark);
+  return holds;
+}
+
+AST* transitionBody(InterpEnv* env, AST* transition) {
+  AST* body = AST_left(env->program, transition);
+  INTERP_ASSERT_TEXT(env, body != nullptr && body->op == TRANSITION_BODY,
+                     "TRANSITION_BODY == AST_left(env->program, trans)->op");
+  return body;
+}
+
+bool transitionFires(InterpEnv* env, AST* transition, u64 duration) {
+  if (transition->op == ON_OP) {
+    return conditionHolds(env, AST_left(env->program, transitionBody(env, transition)));
+  }
+  INTERP_ASSERT_TEXT(env, transition->op == AFTER_OP,
+                     "(ON_OP == trans->op) || (AFTER_OP == trans->op)");
+  AST* body = transitionBody(env, transition);
+  if (time_durationToPs(env, AST_left(env->program, body)) > duration) return false;
+  AST* condition = AST_right(env->program, body);
+  return condition == nullptr || conditionHolds(env, condition);
+}
+
+void fireTransition(InterpEnv* env, AST* transition, u32 number, TaggedValue record) {
+  notifyStateChange(env, record, 1, number);
+  statement_execute(env, AST_right(env->program, transition));
+  const u32 targetId = transitionBody(env, transition)->value.id.id;
+  AST* target = checkedState(env, nodeAt(env, targetId));
+  cell(record, PI_STATE_PTR) = targetId;
+  cell(record, PI_PROCESS_STATE) = AST_getStateId(env->program, target);
+  notifyStateChange(env, record, 0, static_cast<u32>(cell(record, PI_PROCESS_STATE)));
+}
+
+// The loop of one activation; `continue` set by the bodies runs it again at
+// once with fresh activation times.
+void runActivation(InterpEnv* env, const ProcessDefinition& definition, TaggedValue record) {
+  AST* state = recordState(env, record);
+  cell(record, PI_CONTINUE) = 1;
+  while (flag(record, PI_CONTINUE)) {
+    cell(record, PI_CONTINUE) = 0;
+    const u64 now = currentTime(env);
+    const u64 previous = cell(record, PI_CURRENT_ACTIVATION);
+    cell(record, PI_PREVIOUS_ACTIVATION) = previous;
+    cell(record, PI_CURRENT_ACTIVATION) = now;
+    cell(record, PI_DURATION) += now - previous;
+    if (flag(record, PI_INITIALIZING)) {
+      // The initial state is entered; its transitions wait for the next activation.
+      cell(record, PI_INITIALIZING) = 0;
+      notifyStateChange(env, record, 0, static_cast<u32>(cell(record, PI_PROCESS_STATE)));
+    } else if (executeNamedStateTransitions(env, state, record)) {
+      state = recordState(env, record);
+      cell(record, PI_DURATION) = 0;
+    }
+    statement_execute(env, nodeAt(env, definition.commonBlock));
+    executeNamedState(env, state);
+    statement_execute(env, nodeAt(env, definition.finallyBlock));
+    time_advance(env, cell(record, PI_EXECUTION_TIME));
+  }
+}
+
+}  // namespace
+
+void function_executeCall(InterpEnv* env, u32 functionId, AST* arguments) {
+  runFunction(env, functionId, [&](AST* formals) {
+    AST* rest = nullptr;
+    const u32 bound = bindArgumentList(env, formals, arguments, &rest);
+    INTERP_ASSERT_TEXT(env, rest == nullptr, "no parameter left without an argument");
+    return bound;
+  });
+}
+
+void function_executeCallwValues(InterpEnv* env, u32 functionId, const TaggedValue* arguments) {
+  runFunction(env, functionId, [&](AST* formals) {
+    u32 bound = 0;
+    for (AST* formal = formals; formal != nullptr; formal = nextCell(env, formal)) {
+      INTERP_ASSERT_TEXT(env, arguments != nullptr, "arguments != NULL");
+      bindArgument(env, cellElement(env, formal), arguments[bound]);
+      ++bound;
+    }
+    return bound;
+  });
+}
+
+void function_executeCallCurrying(InterpEnv* env, u32 functionId, AST* arguments,
+                                  TaggedValue extra) {
+  runFunction(env, functionId, [&](AST* formals) {
+    AST* rest = nullptr;
+    const u32 bound = bindArgumentList(env, formals, arguments, &rest);
+    INTERP_ASSERT_TEXT(env, rest != nullptr && nextCell(env, rest) == nullptr,
+                       "exactly one parameter left for the call's result");
+    AST* last = cellElement(env, rest);
+    INTERP_ASSERT_TEXT(env, last != nullptr && isParameter(last->op), "isParameter(formal->op)");
+    LocalVariable_bindReference(env, extra);
+    return bound + 1;
+  });
+}
+
+void process_executeCall(InterpEnv* env, u32 definitionId, u32 staticBase, AST* parameters,
+                         TaggedValue instance) {
+  const InfoProg* info = env->program->infoProg;
+  INTERP_ASSERT_TEXT(env, definitionId < info->n_processDefinitions,
+                     "definitionId < env->program->infoProg->n_processDefinitions");
+  checkRecord(env, instance);
+  checkNativeStack(env);
+  const ProcessDefinition definition = env->program->processDefinitionTable[definitionId];
+  notifyActivation(env, instance, 0);
+
+  const u32 mark = interpStack_mark(env);
+  const LocalVarsIndexes saved = env->ctx->localVarsIndexes;
+  // Actual parameters are expressions of the caller (a sub-process call's
+  // may read the caller's statics): bound before the static base moves.
+  AST* rest = nullptr;
+  const u32 bound =
+      bindArgumentList(env, nodeAt(env, definition.parameters), parameters, &rest);
+  INTERP_ASSERT_TEXT(env, rest == nullptr, "no parameter left without an argument");
+  openFrame(env, bound);
+  u32 base = NO_ID;
+  if (definition.n_staticVariables > 0) {
+    INTERP_ASSERT_TEXT(env, staticBase < info->n_processStaticVariables,
+                       "staticBase < env->program->infoProg->n_processStaticVariables");
+    base = staticBase;
+  }
+  env->ctx->localVarsIndexes.base.processStaticVariables = base;
+  variableDeclareSelf(env, instance);
+  variable_declareLocals(env, nodeAt(env, definition.localVariables));
+
+  runActivation(env, definition, instance);
+
+  notifyActivation(env, instance, 1);
+  Variable_restorePrevLocalVarIndexes(env, &saved);
+  interpStack_release(env, mark);
+}
+
+void executeNamedState(InterpEnv* env, AST* state) {
+  checkedState(env, state);
+  const program* p = env->program;
+  const LocalVarsIndexes saved = env->ctx->localVarsIndexes;
+  const TaggedValue account = statement_declareTimedLocals(env, AST_getStateBlock(p, state));
+  statement_executeList(env, AST_left(p, AST_getStateDeclaration(p, state)));
+  time_advance(env, account.value[0]);
+  Variable_restorePrevLocalVarCounts(env, &saved);
+}
+
+bool executeNamedStateTransitions(InterpEnv* env, AST* state, TaggedValue instance) {
+  checkedState(env, state);
+  checkRecord(env, instance);
+  const program* p = env->program;
+  const u64 duration = cell(instance, PI_DURATION);
+  const LocalVarsIndexes saved = env->ctx->localVarsIndexes;
+  const TaggedValue account = statement_declareTimedLocals(env, AST_getStateBlock(p, state));
+  bool fired = false;
+  u32 number = 0;
+  AST* transitions = AST_getStateTransitions(p, AST_getStateDeclaration(p, state));
+  for (AST* c = transitions; c != nullptr && !fired; c = nextCell(env, c), ++number) {
+    AST* transition = cellElement(env, c);
+    INTERP_ASSERT_TEXT(env, transition != nullptr,
+                       "(ON_OP == trans->op) || (AFTER_OP == trans->op)");
+    if (transitionFires(env, transition, duration)) {
+      fireTransition(env, transition, number, instance);
+      fired = true;
+    }
+  }
+  // The time account holds what the transition's statements consumed.
+  time_advance(env, account.value[0]);
+  Variable_restorePrevLocalVarCounts(env, &saved);
+  return fired;
+}
+
+void time_advance(InterpEnv* env, u64 ps) {
+  if (ps == 0) return;
+  DelayCallback delay = env->ctx->delay_callback;
+  if (delay != nullptr) {
+    delay(env, ps);
+  } else {
+    env_addTime(env, ps);
+  }
+}
+
+u64 time_durationToPs(InterpEnv* env, AST* expression) {
+  if (expression == nullptr) return 0;
+  const u32 mark = interpStack_mark(env);
+  const TaggedValue value = expr_execute(env, expression);
+  INTERP_ASSERT_TEXT(env, value.value != nullptr && value.typeId < TypePrimitive,
+                     "kIcrNotPrimType should not happen");
+  const u64 ps = primTypeToUInt64(value, nullptr);
+  interpStack_release(env, mark);
+  return ps;
+}
