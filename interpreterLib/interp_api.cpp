@@ -1,5 +1,6 @@
 #include "interp_api.h"
 
+
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -10,6 +11,7 @@
 #include "interp_system.h"
 #include "operators.h"
 #include "process.h"
+#include "scheduler.h"
 #include "statement.h"
 #include "velk_locals.h"
 #include "velk_memory.h"
@@ -41,6 +43,7 @@ void unloadRuntime(InterpEnv* env) {
   MEMORY_FREE(ctx->var_read_callback);
   ctx->processes = TaggedValue{nullptr, NO_ID, NO_ID};
   ctx->initialized = false;
+  scheduler_free(env);
   interp_cacheReset(env);
 }
 
@@ -164,8 +167,8 @@ void initStatics(InterpEnv* env) {
 
 // Steps 4 and 5: creating the scheduler, applying the process timing
 // annotations and the first activations of every instance, and selecting the
-// policy from system.sched_policy. Filled in with the scheduler.
-void interp_startScheduler(InterpEnv* env) { (void)env; }
+// policy from system.sched_policy.
+void interp_startScheduler(InterpEnv* env) { scheduler_startup(env); }
 
 // Runs a user function with the given arguments and drops its temporaries.
 void callWithValues(InterpEnv* env, u32 funcId, const TaggedValue* arguments) {

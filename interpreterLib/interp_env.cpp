@@ -1,9 +1,11 @@
 #include "interp_env.h"
 
+
 #include <cstdio>
 
 #include "interp_stack.h"
 #include "interp_system.h"
+#include "scheduler.h"
 #include "velk_locals.h"
 #include "velk_memory.h"
 
@@ -111,6 +113,7 @@ void interp_freeEnv(InterpEnv* e) {
     MEMORY_FREE(e->ctx->stack);
     MEMORY_FREE(e->ctx->execute_operator);
     interp_cacheFree(&e->ctx->cache);
+    scheduler_free(e);
     MEMORY_FREE(e->ctx);
   }
   MEMORY_FREE(e->file_name);

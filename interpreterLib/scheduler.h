@@ -1,0 +1,112 @@
+// The scheduler: which global process instance runs next, and how time passes
+// between activations. Each instance's Process_Instance record (an element of
+// system.processes) holds its timing and a sorted queue `next_activations` of
+// pending activation times relative to "now"; an entry not above 0 is due.
+// Scheduling is non-preemptive: a selected instance runs one activation to its
+// end before the next choice. Hosts drive it with interp_run_until,
+// interp_run_for, interp_step and interp_next_hit.
+//
+// Time: absolute times are unsigned picoseconds; relative times (queue
+// entries, nextProcessHit) are signed picoseconds. The current time always
+// comes from gettime_callback and passes only through delay_callback.
+#pragma once
+#include "interp_env.h"
+
+enum SchedulingPolicy : u32 {
+  SCHEDULING_POLICY_FIFO = 0,
+  SCHEDULING_POLICY_NPFP = 1,
+  SCHEDULING_POLICY_NPEDF = 2,
+  SCHEDULING_POLICY_UNKNOWN = 10,
+};
+
+// Returned by nextProcessHit / interp_next_hit when nothing is pending.
+constexpr s64 kNoPendingActivation = 0x7FFFFFFFFFFFFFFFll;
+
+// What the scheduler keeps of one global process instance, cached at start-up
+// so that an activation needs no look-up in the image.
+struct SchedulerInstance {
+  TaggedValue record;  // its Process_Instance record in system.processes
+  u32 definition;      // process definition id
+  u32 staticBase;      // first static variable (meaningful when the definition has statics)
+  u32 parameters;      // node ids, NO_ID when absent
+  u32 condition;
+  u32 annotation;
+  u32 symbol;  // name symbol of the instance, for the trace lines
+};
+
+// One per environment (env->ctx->scheduler), so environments never interfere.
+struct SchedulerState {
+  u32 policy;
+  bool suspended;
+  u64 now;       // the last measured time
+  u64 previous;  // the measurement before it
+  u64 suspendTime;
+  u64 resumeTime;
+  u32 count;  // instances that have a record
+  u32 capacity;
+  SchedulerInstance* instances;
+  // The instances that have an activation condition, in index order: only
+  // they can be triggered.
+  u32* conditioned;
+  u32 conditionedCount;
+  bool trace;  // trace lines are written during the current run call
+};
+
+// Time conversions.
+u64 time_ns_to_ps(u64 ns);
+u64 time_us_to_ps(u64 us);
+u64 time_ms_to_ps(u64 ms);
+u64 time_s_to_ps(u64 s);
+u64 time_ps_to_s(u64 ps);           // whole seconds
+u64 time_cut_sub_second(u64 ps);    // the picoseconds beyond the whole seconds
+
+// Policies by name: "FIFO" 0, "NPFP" 1, "NPEDF" 2, anything else 10.
+u32 sched_policy_name_to_value(const char* name);
+// Sets the policy; an unknown value is an internal error and leaves the
+// policy unchanged. Returns 1 when set, 0 when refused.
+u32 interp_set_scheduling_policy(InterpEnv* env, u32 policy);
+
+// Lifecycle. scheduler_create replaces any earlier state: now = previous =
+// gettime, suspend and resume times 0, then suspended. scheduler_free frees
+// the state and clears env->ctx->scheduler (a missing state is ignored).
+void scheduler_create(InterpEnv* env);
+void scheduler_free(InterpEnv* env);
+// The scheduler part of interp_init: creates the scheduler, applies the
+// timing lists and the time and process annotations of the program, plans
+// the first activation of every periodic instance and takes the policy from
+// system.sched_policy.
+void scheduler_startup(InterpEnv* env);
+
+void schedulerSuspend(InterpEnv* env);
+void schedulerResume(InterpEnv* env);
+
+// Scheduler steps.
+void update_timers(InterpEnv* env);
+void update_elpased_time(InterpEnv* env);
+void update_triggered_process(InterpEnv* env);
+// Removes the due earliest activation of the instance and returns it (how
+// late it starts, not above 0); 0 when nothing is due.
+s64 clear_hit(InterpEnv* env, u32 instance);
+void update_periodic_process_next_hit(InterpEnv* env, u32 instance, s64 late);
+// Relative time to the earliest pending activation; 0 when one is overdue;
+// kNoPendingActivation when none is pending.
+s64 nextProcessHit(InterpEnv* env);
+// The due instance each policy picks, NO_ID when none is due.
+u32 select_FIFO_policy(InterpEnv* env);
+u32 select_NPFP_policy(InterpEnv* env);
+u32 select_EDF_policy(InterpEnv* env);
+// One activation of a global instance.
+void executeProcess(InterpEnv* env, u32 instance);
+// Runs every activation due up to `until` (absolute); returns the relative
+// time of the next activation when it stops before it, else 0.
+s64 scheduler_run(InterpEnv* env, u64 until);
+// scheduler_run, then suspend; returns 0.
+u32 run_until(InterpEnv* env, u64 until);
+
+// Host entry points. They do nothing (returning 0, or kNoPendingActivation for
+// interp_next_hit) before interp_init, and return normally after an internal
+// error has abandoned the run.
+u32 interp_run_until(InterpEnv* env, u64 until);
+u32 interp_run_for(InterpEnv* env, u64 duration);
+u32 interp_step(InterpEnv* env);
+s64 interp_next_hit(InterpEnv* env);
