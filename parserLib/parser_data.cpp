@@ -6,6 +6,7 @@
 #include <cstring>
 #include <memory>
 
+#include "interp_api.h"
 #include "parser_error.h"
 #include "parser_path.h"
 #include "velk_memory.h"
@@ -108,10 +109,10 @@ ParserEnv* parser_initTables() {
   env->pctx = std::make_unique<ParserContext>().release();
   env->program = program_create();
   allocateInitialTables(env->program);
+  // The embedded interpreter evaluates constants on the very image being built;
+  // it borrows it and never frees it.
   env->ienv = interp_create();
-  free_program(env->ienv->program);
-  memory_free(env->ienv->program);
-  env->ienv->program = env->program;
+  interp_load_from_parser(env->ienv, env->program);
   gParserEnv = env.get();
   return env.release();
 }
