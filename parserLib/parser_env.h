@@ -3,6 +3,7 @@
 // parser context (current file and line, include bookkeeping, comments,
 // diagnostics state). Created by parser_initTables, freed by parser_freeEnv.
 #pragma once
+#include <memory>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
@@ -76,6 +77,16 @@ struct ParserContext {
   std::unordered_map<std::string, u32> labelStringIds;
   // The source file as named on the command line (constant-evaluation reports).
   std::string sourceFileName;
+  // Per-module compiler state (scopes, symbol indexes, prototype tables...):
+  // each semantic module keeps its own record here, created on first use and
+  // freed with the context.
+  std::shared_ptr<void> typeState;
+  std::shared_ptr<void> exprState;
+  std::shared_ptr<void> varState;
+  std::shared_ptr<void> procState;
+  std::shared_ptr<void> builtinState;
+  std::shared_ptr<void> lexerState;
+  std::shared_ptr<void> grammarState;
 };
 
 struct ParserEnv {
