@@ -1,20 +1,20 @@
 #include "interp_call.h"
 
+#include "buffers.h"
+#include "builtins.h"
 #include "expression.h"
 #include "interp_stack.h"
 #include "interp_system.h"
 #include "process.h"
+#include "random.h"
 #include "statement.h"
 #include "velk_locals.h"
 
 namespace {
 
-constexpr TaggedValue STATEMENT_VALUE = {nullptr, TypeStmt, NO_ID};
-
 AST* nodeAt(InterpEnv* env, u32 id) {
   if (id == NO_ID) return nullptr;
-  INTERP_ASSERT_TEXT(env, id < env->program->infoProg->n_AST,
-                     "id < env->program->infoProg->n_AST");
+  INTERP_ASSERT_TEXT(env, id < env->program->infoProg->n_AST, "id < env->program->infoProg->n_AST");
   return &env->program->RAMprogram[id];
 }
 
@@ -67,8 +67,9 @@ TaggedValue callOnObject(InterpEnv* env, AST* call) {
 // the call's value its type.
 TaggedValue callField(InterpEnv* env, AST* call) {
   AST* offset = AST_right(env->program, codeNodeOf(env, call));
-  INTERP_ASSERT_TEXT(env, offset != nullptr && offset->op == INTEGER_OP && offset->value.uinteger < NO_ID,
-                     "INTEGER_OP == offset->op");
+  INTERP_ASSERT_TEXT(
+      env, offset != nullptr && offset->op == INTEGER_OP && offset->value.uinteger < NO_ID,
+      "INTEGER_OP == offset->op");
   const TaggedValue record = expr_execute(env, AST_getCallObj(env->program, call));
   return field_get(env, record, call->value.id.type, static_cast<u32>(offset->value.uinteger));
 }
@@ -127,12 +128,14 @@ TaggedValue subInstanceRecord(InterpEnv* env, const ProcessDefinition& parent, A
     if (name == nullptr || name->value.id.id != symbol) continue;
     const u32 base = env->ctx->localVarsIndexes.base.processStaticVariables;
     const u32 id = base + position;
-    INTERP_ASSERT_TEXT(env, position < parent.n_staticVariables &&
-                                id < env->program->infoProg->n_processStaticVariables,
+    INTERP_ASSERT_TEXT(env,
+                       position < parent.n_staticVariables &&
+                           id < env->program->infoProg->n_processStaticVariables,
                        "id < env->program->infoProg->n_processStaticVariables");
     TaggedValue record = env->program->processStaticVariableTable[id];
-    INTERP_ASSERT_TEXT(env, record.typeId < env->program->infoProg->n_type &&
-                                env->program->typeTable[record.typeId].storageSize >= PI_CELL_COUNT,
+    INTERP_ASSERT_TEXT(env,
+                       record.typeId < env->program->infoProg->n_type &&
+                           env->program->typeTable[record.typeId].storageSize >= PI_CELL_COUNT,
                        "storageSize(instance) >= PI_CELL_COUNT");
     return record;
   }
@@ -152,8 +155,8 @@ void prepareSubInstanceRecord(InterpEnv* env, TaggedValue record, u32 definition
   AST* initial = AST_left(env->program, states);
   INTERP_ASSERT_TEXT(env, initial != nullptr && initial->op == NAMED_STATE_STATEMENT,
                      "NAMED_STATE_STATEMENT == state->op");
-  const u64 now = env->ctx->gettime_callback != nullptr ? env->ctx->gettime_callback(env)
-                                                        : env_getTime(env);
+  const u64 now =
+      env->ctx->gettime_callback != nullptr ? env->ctx->gettime_callback(env) : env_getTime(env);
   processRecord_cell(record, PI_STATE_PTR) = AST_id(env->program, initial);
   processRecord_cell(record, PI_PROCESS_STATE) = AST_getStateId(env->program, initial);
   processRecord_cell(record, PI_INITIALIZING) = 1;
@@ -184,7 +187,7 @@ TaggedValue callSubProcess(InterpEnv* env, AST* call) {
   prepareSubInstanceRecord(env, record, sub.definition, index);
   process_executeCall(env, sub.definition, sub.firstStaticVariable,
                       AST_getCallArgs(env->program, call), record);
-  return STATEMENT_VALUE;
+  return kStatementValue;
 }
 
 }  // namespace
@@ -192,6 +195,7 @@ TaggedValue callSubProcess(InterpEnv* env, AST* call) {
 TaggedValue interp_executeCall(InterpEnv* env, AST* call) {
   const u32 code = codeNodeOf(env, call)->value.id.id;
   switch (code) {
+    // User calls.
     case kCallFunctionRightCurrying:
     case kCallFunctionLeftRightCurrying:
       return callValued(env, call);
@@ -199,15 +203,214 @@ TaggedValue interp_executeCall(InterpEnv* env, AST* call) {
       return callOnObject(env, call);
     case kCallFunctionCustom:
       function_executeCall(env, targetIdOf(env, call), AST_getCallArgs(env->program, call));
-      return STATEMENT_VALUE;
+      return kStatementValue;
     case kCallFieldCustom:
       return callField(env, call);
     case kCallSubProcess:
       return callSubProcess(env, call);
+
+    // Arrays and channels.
+    case kCallArrayMaxSize:
+      return array_size(env, builtin_object(env, call));
+    case kCallArrayChoiceUniform:
+    case kCallChannelChoiceUniform:
+      return buffer_choiceUniform(env, builtin_objectNode(env, call));
+    case kCallChoiceUniformArray:
+    case kCallChoiceUniformChannel:
+      return buffer_choiceUniform(env, builtin_argumentNode(env, call, 0));
+    case kCallChannelPush:
+      return builtin_channelWrite(env, call, false);
+    case kCallChannelInsertSorted:
+      return builtin_channelWrite(env, call, true);
+    case kCallChannelPop:
+      return channel_pop(env, builtin_object(env, call), call);
+    case kCallChannelPeek:
+      return channel_peek(env, builtin_object(env, call), call);
+    case kCallChannelLastPeek:
+      return channel_lastpeek(env, builtin_object(env, call), call);
+    case kCallChannelClear:
+      return builtin_channelClear(env, call);
+    case kCallChannelMaxSize:
+      return channel_size(env, builtin_object(env, call));
+    case kCallChannelCount:
+      return channel_count(env, builtin_object(env, call));
+    case kCallChannelIsEmpty:
+      return channel_isEmpty(env, builtin_object(env, call));
+    case kCallChannelNotEmpty:
+      return channel_notEmpty(env, builtin_object(env, call));
+    case kCallChannelIsFull:
+      return channel_isFull(env, builtin_object(env, call));
+    case kCallChannelNotFull:
+      return channel_notFull(env, builtin_object(env, call));
+
+    // Iterators.
+    case kCallIteratorRemoveCurrent:
+      return builtin_iteratorRemove(env, call);
+    case kCallIteratorCurrent:
+      return iterator_current(env, builtin_object(env, call));
+    case kCallIteratorIndex:
+      return iterator_index(env, builtin_object(env, call));
+    case kCallIteratorIsLast:
+      return iterator_isLast(env, builtin_object(env, call));
+
+    // Time, the host and printing.
+    case kCallTime:
+      return builtin_time(env);
+    case kCallSleep:
+      return builtin_sleep(env, call);
+    case kCallExit:
+      return builtin_exit(env, call);
+    case kCallAssert:
+      return builtin_assert(env, call);
+    case kCallSyncIO:
+      return builtin_syncIO(env);
+    case kCallBoardIO0:
+    case kCallBoardIO1:
+    case kCallBoardIO2:
+    case kCallBoardIO3:
+      return builtin_boardIO(env, call);
+    case kCallPrint:
+    case kCallPrintArgs:
+      return builtin_print(env, call, false);
+    case kCallPrintln:
+    case kCallPrintlnFormat:
+    case kCallPrintlnArgs:
+      return builtin_print(env, call, true);
+    case kCallStringPrint:
+      return builtin_stringPrint(env, call);
+
+    // Random numbers.
+    case kCallSeed:
+      return builtin_seed(env, call, false);
+    case kCallSeedValue:
+      return builtin_seed(env, call, true);
+    case kCallRandExponential:
+      return random_exponential_f32(env, builtin_argument(env, call, 0));
+    case kCallRandGauss:
+      return builtin_random2(env, call, random_gauss_f32);
+    case kCallRandUniform:
+      return builtin_random2(env, call, uInt32_randomUniform);
+    case kCallChoiceUniformType:
+      return builtin_choiceUniformEnum(env, call, true);
+    case kCallEnumChoiceUniform:
+      return builtin_choiceUniformEnum(env, call, false);
+    case kCallTimeRandUniform:
+      return builtin_randUniform(env, call, TypeTime);
+    case kCallBoolRandUniform:
+      return bool_randomUniform(env);
+    case kCallF32RandUniform:
+      return builtin_random2(env, call, random_uniform_f32);
+    case kCallF64RandUniform:
+      return builtin_random2(env, call, random_uniform_f64);
+    case kCallF32RandPareto:
+    case kCallF32RandParetoScaled:
+      return random_pareto_f32(env, AST_getCallArgs(env->program, call));
+    case kCallF64RandPareto:
+    case kCallF64RandParetoScaled:
+      return random_pareto_f64(env, AST_getCallArgs(env->program, call));
+    case kCallUInt8RandParetoF32:
+    case kCallUInt16RandParetoF32:
+    case kCallUInt32RandParetoF32:
+    case kCallUInt64RandParetoF32:
+    case kCallUInt8RandParetoF64:
+    case kCallUInt16RandParetoF64:
+    case kCallUInt32RandParetoF64:
+    case kCallUInt64RandParetoF64:
+      return builtin_paretoInteger(env, call, code);
+
+    // Type fields.
+    case kCallUInt8First:
+    case kCallUInt8Last:
+    case kCallSInt8First:
+    case kCallSInt8Last:
+    case kCallUInt16First:
+    case kCallUInt16Last:
+    case kCallSInt16First:
+    case kCallSInt16Last:
+    case kCallUInt32First:
+    case kCallUInt32Last:
+    case kCallSInt32First:
+    case kCallSInt32Last:
+    case kCallUInt64First:
+    case kCallUInt64Last:
+    case kCallSInt64First:
+    case kCallSInt64Last:
+    case kCallTimeFirst:
+    case kCallTimeLast:
+    case kCallF32First:
+    case kCallF32Last:
+    case kCallF64First:
+    case kCallF64Last:
+      return builtin_typeBound(env, code);
+
+    // Numeric methods.
+    case kCallUInt8Max:
+    case kCallUInt8Min:
+    case kCallSInt8Max:
+    case kCallSInt8Min:
+    case kCallUInt8RandUniform:
+    case kCallSInt8RandUniform:
+    case kCallUInt16Max:
+    case kCallUInt16Min:
+    case kCallSInt16Max:
+    case kCallSInt16Min:
+    case kCallUInt16RandUniform:
+    case kCallSInt16RandUniform:
+    case kCallUInt32Max:
+    case kCallUInt32Min:
+    case kCallSInt32Max:
+    case kCallSInt32Min:
+    case kCallUInt32RandUniform:
+    case kCallSInt32RandUniform:
+    case kCallUInt64Max:
+    case kCallUInt64Min:
+    case kCallSInt64Max:
+    case kCallSInt64Min:
+    case kCallUInt64RandUniform:
+    case kCallSInt64RandUniform:
+      return builtin_integerMethod(env, call, code);
+    case kCallTimeMax:
+      return builtin_maxMin(env, call, TypeTime, true);
+    case kCallTimeMin:
+      return builtin_maxMin(env, call, TypeTime, false);
+    case kCallF32Max:
+      return builtin_maxMin(env, call, TypeF32, true);
+    case kCallF32Min:
+      return builtin_maxMin(env, call, TypeF32, false);
+    case kCallF64Max:
+      return builtin_maxMin(env, call, TypeF64, true);
+    case kCallF64Min:
+      return builtin_maxMin(env, call, TypeF64, false);
+    case kCallF32Cos:
+    case kCallF32Sin:
+    case kCallF32Atan:
+    case kCallF32Sqrt:
+    case kCallF32Pow:
+    case kCallF32Abs:
+    case kCallF32Log:
+      return builtin_mathF32(env, call, code);
+    case kCallF64Cos:
+    case kCallF64Sin:
+    case kCallF64Atan:
+    case kCallF64Sqrt:
+    case kCallF64Pow:
+    case kCallF64Abs:
+    case kCallF64Log:
+      return builtin_mathF64(env, call, code);
+    case kCallUInt8Abs:
+    case kCallUInt16Abs:
+    case kCallUInt32Abs:
+    case kCallUInt64Abs:
+      return builtin_abs(env, call, code);
+
+    // Conversions.
+    case kCallCast:
+      return builtin_cast(env, call);
+    case kCallAs:
+      return builtin_as(env, call);
+
     default:
-      // The builtin codes (buffer methods, iterators, type bounds, time,
-      // random, print, sleep, exit, assert, syncIO, numeric functions) are
-      // added with the buffers, scheduler and builtins work.
-      interp_fatal(env, "unknown call code (%u)\n", code);
+      INTERP_ASSERT_TEXT(env, false, "!\"impossible case\"");
+      return kStatementValue;
   }
 }
