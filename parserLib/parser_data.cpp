@@ -6,7 +6,13 @@
 #include <cstring>
 #include <memory>
 
+#include "def_builtins.h"
+#include "def_expression.h"
+#include "def_process.h"
+#include "def_type.h"
+#include "grammar_support.h"
 #include "interp_api.h"
+#include "lexer_support.h"
 #include "parser_error.h"
 #include "parser_path.h"
 #include "velk_memory.h"
@@ -99,9 +105,6 @@ u32 appendIndexedText(std::vector<char>& buffer, std::vector<u32>& index, const 
   return static_cast<u32>(index.size() - 1);
 }
 
-// Runs the grammar over an open file; the grammar is not part of this build.
-void parser_runGrammar(ParserEnv*, FILE*) {}
-
 }  // namespace
 
 ParserEnv* parser_initTables() {
@@ -145,6 +148,9 @@ void parser_createTree(ParserEnv* env, u32 capacity) {
   AST_createLineIndex(p, capacity);
   p->root = AST_makeNodeVal(p, ROOT, 0, 0, nullptr, nullptr, 0);
   env->pctx->externalDefinitions = p->root;
+  parser_initBaseTypes(env);
+  defStmt_initPostSymbols(env);
+  parser_initBuiltinCalls(env);
 }
 
 void parser_installInterpreterCallbacks(ParserEnv* env) {
@@ -211,15 +217,7 @@ int parser_parseFileWithEnvironment(ParserEnv* env, const char* path) {
   }
   parser_parseFile(env, systemLibrary.c_str());
   pctx->externalDefinitions = previous;
-  int result = parser_parseFile(env, path);
-  if (result == 0) {
-    // Both files were found and opened; there is no grammar to read them with
-    // yet, and saying so beats pretending the program compiled.
-    parser_failure(env, 1, path, 0, nullptr,
-                   "the VELK grammar is not available in this build; cannot compile the file\n");
-    result = 22;
-  }
-  return result;
+  return parser_parseFile(env, path);
 }
 
 int parser_parseFile(ParserEnv* env, const char* path) {
@@ -228,8 +226,8 @@ int parser_parseFile(ParserEnv* env, const char* path) {
   FILE* file = std::fopen(path, "r");
   if (file == nullptr) return errno;
   std::snprintf(pctx->fileName, sizeof pctx->fileName, "%s", path);
-  parser_runGrammar(env, file);
-  int result = pctx->status != 0 ? 22 : 0;
+  int parsed = lexer_parseFile(env, file);
+  int result = parsed != 0 || pctx->status != 0 ? 22 : 0;
   pctx->lineno = 1;
   if (std::fclose(file) != 0) return errno;
   return result;
@@ -237,10 +235,25 @@ int parser_parseFile(ParserEnv* env, const char* path) {
 
 int parser_check(ParserEnv* env) {
   ParserContext* pctx = env->pctx;
-  pctx->parsing = false;
   program* p = env->program;
-  p->infoProg->initFunction = NO_ID;
+  // Instance records are laid out once every definition is known.
+  parser_allocate_process_instances(env, p->root);
+  pctx->parsing = false;
+  parser_checkBuiltinCalls(env);
+  u32 initSymbol = defExpr_lookupForSymbol(env, "init");
+  p->infoProg->initFunction = initSymbol == NO_ID ? NO_ID : defFunc_lookup(env, initSymbol);
   return pctx->status != 0 ? 22 : 0;
+}
+
+int parser_parseString(ParserEnv* env, const char* text) {
+  // String mode: the grammar reads one statement or expression after a '$'.
+  program* p = env->program;
+  u32 mark = AST_get_tree_size(p);
+  std::string source = std::string("$ ") + text;
+  int parsed = lexer_parseString(env, source.c_str());
+  AST_set_tree_size(p, mark);
+  if (parsed != 0) return -1;
+  return env->pctx->status;
 }
 
 void parser_new_coment(ParserEnv* env) {

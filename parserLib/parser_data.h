@@ -28,6 +28,9 @@ void parser_installInterpreterCallbacks(ParserEnv* env);
 int parser_parseFileWithEnvironment(ParserEnv* env, const char* path);
 int parser_parseFile(ParserEnv* env, const char* path);
 int parser_check(ParserEnv* env);
+// Parses one statement or expression from memory; every node made meanwhile
+// is discarded. Returns the status, or -1 on a syntax failure.
+int parser_parseString(ParserEnv* env, const char* text);
 
 void parser_add_external_definition(ParserEnv* env, AST* node);
 

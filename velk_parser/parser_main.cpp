@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "ast_writer.h"
+#include "def_variable.h"
 #include "parser_data.h"
 #include "parser_error.h"
 #include "parser_options.h"
@@ -33,6 +34,7 @@ int compile(ParserEnv* env, const ParserCommandLine& options) {
   env->pctx->exitOnError = true;
   if (parser_parseFileWithEnvironment(env, options.sourceFile) != 0) return parseError();
   if (parser_check(env) != 0) return parseError();
+  GlobalAndStaticVariables_init(env);
   if (verbose) std::fputs("Parse success !\n", stdout);
   int stored = parser_storeProgram(env, options.outputFile);
   if (stored != 0) {

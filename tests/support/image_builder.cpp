@@ -7,6 +7,8 @@
 #include <cstring>
 
 #include "ast_writer.h"
+#include "def_expression.h"
+#include "def_type.h"
 #include "interp_api.h"
 #include "parser_data.h"
 #include "velk_memory.h"
@@ -54,7 +56,8 @@ ImageBuilder::ImageBuilder(bool withSystemLibrary, u32 capacity) {
   p = env->program;
   parser_createTree(env, capacity);
   staticVariablesCapacity_ = env->pctx->capacity.processStaticVariables;
-  declareBaseTypes();
+  // The compiler's tree creation declares the base types itself.
+  if (p->infoProg->n_type == 0) declareBaseTypes();
   if (withSystemLibrary) declareSystemLibrary();
   path_ = ::testing::TempDir() + "velk_image_" + std::to_string(getpid()) + "_" +
           std::to_string(gImageCounter++) + ".ast";
@@ -66,26 +69,15 @@ ImageBuilder::~ImageBuilder() {
 }
 
 u32 ImageBuilder::symbol(const std::string& name) {
-  auto found = symbols_.find(name);
-  if (found != symbols_.end()) return found->second;
-  InfoProg* info = p->infoProg;
-  ParserContext* pctx = env->pctx;
-  u32 id = info->n_symbols;
-  u32 length = static_cast<u32>(name.size()) + 1;
-  parser_reallocTable(&p->dbg->symbolTableIndex, &pctx->capacity.symbols, id + 1);
-  parser_reallocTable(&p->dbg->symbolTable, &pctx->capacity.symbolStorage,
-                      info->symbolStorageSize + length);
-  p->dbg->symbolTableIndex[id] = info->symbolStorageSize;
-  std::memcpy(p->dbg->symbolTable + info->symbolStorageSize, name.c_str(), length);
-  info->symbolStorageSize += length;
-  info->n_symbols = id + 1;
-  symbols_.emplace(name, id);
-  return id;
+  // One symbol table for the builder and the compiler's own routines.
+  return defExpr_addSymbol(env, name.c_str());
 }
 
 u32 ImageBuilder::type(const std::string& name) const {
   auto found = types_.find(name);
-  return found == types_.end() ? NO_ID : found->second;
+  if (found != types_.end()) return found->second;
+  u32 sym = defExpr_lookupForSymbol(env, name.c_str());
+  return sym == NO_ID ? NO_ID : defType_lookup(env, sym);
 }
 
 u32 ImageBuilder::declareType(const std::string& name, u32 base, u32 size, u32 storage, u32 kind,

@@ -118,7 +118,6 @@ class ImageBuilder {
   std::vector<DataCell> defaultCells(u32 typeId) const;
   void defaultCellsInto(u32 typeId, DataCell* cells) const;
 
-  std::unordered_map<std::string, u32> symbols_;
   std::unordered_map<std::string, u32> types_;
   std::unordered_map<u32, std::vector<u32>> enumerators_;
   u32 staticVariablesCapacity_ = 0;

@@ -104,19 +104,66 @@ TEST_F(Cli, SystemLibraryIsFoundThroughIncludeOptionsThenThePackagePath) {
   EXPECT_EQ(r.out, "Parse error ! No such file or directory\n");
 }
 
-TEST_F(Cli, CompilationStopsHonestlyWhereTheCompilerEnds) {
+TEST_F(Cli, QuietCompilationPrintsNothingAndWritesTheDefaultOutput) {
   ProgramRun r = run({"-q", "model.velk"}, kRoot);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_TRUE(fs::exists(dir_ / "out.ast"));
+}
+
+TEST_F(Cli, VerboseCompilationNamesTheOutputAndIgnoresAThirdArgument) {
+  ProgramRun r = run({"model.velk", "m.ast", "ignored"}, kRoot);
+  EXPECT_EQ(r.out, "Parse success !\nAST generated in file \"m.ast\"\n");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_TRUE(fs::exists(dir_ / "m.ast"));
+  EXPECT_FALSE(fs::exists(dir_ / "ignored"));
+}
+
+TEST_F(Cli, UnwritableOutputIsAStorageErrorEvenWhenQuiet) {
+  ProgramRun r = run({"-q", "model.velk", "missing/dir/out.ast"}, kRoot);
   EXPECT_EQ(r.out,
-            "[ERROR] model.velk: the VELK grammar is not available in this build; cannot compile "
-            "the file\n");
+            "[ERROR] can not create output code file! No such file or directory\n"
+            "Storage error! No such file or directory\n");
   EXPECT_EQ(r.status, 1);
-  EXPECT_FALSE(fs::exists(dir_ / "out.ast"));
+}
+
+TEST_F(Cli, AnOptionAfterTheSourceFileIsTheOutputName) {
+  ProgramRun r = run({"-q", "model.velk", "-w"}, kRoot);
+  EXPECT_EQ(r.status, 0);
+  EXPECT_TRUE(fs::exists(dir_ / "-w"));
 }
 
 TEST_F(Cli, TooSmallTreeEndsWithStatus666) {
   ProgramRun r = run({"--mem=1", "model.velk"}, kRoot);
   EXPECT_EQ(r.out, "Error: Memory model too small enlarge using -m option\n");
   EXPECT_EQ(r.status, 666 & 0xFF);
+}
+
+}  // namespace
+
+namespace {
+
+// Every bundled example and every program of the corpus compiles cleanly.
+TEST(Examples, EveryBundledProgramCompiles) {
+  std::vector<fs::path> programs;
+  for (const char* folder : {"examples", "tests/programs"}) {
+    fs::path root = fs::path(kRoot) / folder;
+    if (!fs::exists(root)) continue;
+    for (const auto& entry : fs::recursive_directory_iterator(root)) {
+      if (entry.path().extension() == ".velk") programs.push_back(entry.path());
+    }
+  }
+  ASSERT_FALSE(programs.empty());
+  fs::path output = fs::temp_directory_path() / ("velk_example_" + std::to_string(getpid()) + ".ast");
+  for (const fs::path& program : programs) {
+    // Programs named *_error.velk are expected to fail; they have their own tests.
+    if (program.stem().string().ends_with("_error")) continue;
+    ProgramRun r = runProgram(VELK_PARSER_BIN, {"velk_parser", "-q", program.string(), output.string()},
+                              {"VELK_PKG_PATH=" + kRoot});
+    EXPECT_EQ(r.status, 0) << program << "\n" << r.out;
+    EXPECT_EQ(r.out, "") << program;
+  }
+  fs::remove(output);
 }
 
 }  // namespace
