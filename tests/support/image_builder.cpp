@@ -201,51 +201,57 @@ std::vector<DataCell> ImageBuilder::defaultCells(u32 typeId) const {
   return cells;
 }
 
-u32 ImageBuilder::global(const std::string& name, u32 typeId, std::vector<DataCell> init) {
-  InfoProg* info = p->infoProg;
-  ParserContext* pctx = env->pctx;
-  u32 id = info->n_globalVariables;
-  growPair(&p->globalVariableTable, &p->dbg->globalVariableSymbolId,
-           &pctx->capacity.globalVariables, id + 1);
+// One table of variables with its data table and debug symbols: the globals
+// or the process statics.
+struct ImageBuilder::VariableTable {
+  TaggedValue** values;
+  u32** symbols;
+  u32* count;
+  u32* capacity;
+  DataCell** data;
+  u32* dataSize;
+  u32* dataCapacity;
+  bool isGlobal;
+};
+
+u32 ImageBuilder::addVariable(const VariableTable& t, const std::string& name, u32 typeId,
+                              std::vector<DataCell> init) {
+  u32 id = *t.count;
+  growPair(t.values, t.symbols, t.capacity, id + 1);
   u32 storage = storageOf(typeId);
   if (init.empty()) init = defaultCells(typeId);
   init.resize(storage, 0);
-  DataCell* oldBase = p->globalVariableDataInitTable;
-  parser_reallocTable(&p->globalVariableDataInitTable, &pctx->capacity.globalVariableData,
-                      info->size_globalVariableData + storage);
-  parser_computeAnyValueAddresses(oldBase, p->globalVariableDataInitTable, p->globalVariableTable,
-                                  id);
-  DataCell* cells = p->globalVariableDataInitTable + info->size_globalVariableData;
+  DataCell* oldBase = *t.data;
+  parser_reallocTable(t.data, t.dataCapacity, *t.dataSize + storage);
+  parser_computeAnyValueAddresses(oldBase, *t.data, *t.values, id);
+  DataCell* cells = *t.data + *t.dataSize;
   if (storage > 0) std::memcpy(cells, init.data(), storage * sizeof(DataCell));
-  p->globalVariableTable[id] = {cells, typeId, id};
-  p->dbg->globalVariableSymbolId[id] = symbol(name);
-  info->size_globalVariableData += storage;
-  info->n_globalVariables = id + 1;
+  (*t.values)[id] = {cells, typeId, t.isGlobal ? id : NO_ID};
+  (*t.symbols)[id] = symbol(name);
+  *t.dataSize += storage;
+  *t.count = id + 1;
   return id;
+}
+
+u32 ImageBuilder::global(const std::string& name, u32 typeId, std::vector<DataCell> init) {
+  InfoProg* info = p->infoProg;
+  TableCapacities& cap = env->pctx->capacity;
+  return addVariable({&p->globalVariableTable, &p->dbg->globalVariableSymbolId,
+                      &info->n_globalVariables, &cap.globalVariables,
+                      &p->globalVariableDataInitTable, &info->size_globalVariableData,
+                      &cap.globalVariableData, true},
+                     name, typeId, std::move(init));
 }
 
 u32 ImageBuilder::staticVariable(const std::string& name, u32 typeId, std::vector<DataCell> init) {
   InfoProg* info = p->infoProg;
-  ParserContext* pctx = env->pctx;
-  u32 id = info->n_processStaticVariables;
-  growPair(&p->processStaticVariableTable, &p->dbg->processStaticVariableSymbolId,
-           &pctx->capacity.processStaticVariables, id + 1);
-  u32 storage = storageOf(typeId);
-  if (init.empty()) init = defaultCells(typeId);
-  init.resize(storage, 0);
-  DataCell* oldBase = p->processStaticVariableDataInitTable;
-  parser_reallocTable(&p->processStaticVariableDataInitTable,
-                      &pctx->capacity.processStaticVariableData,
-                      info->size_processStaticVariableData + storage);
-  parser_computeAnyValueAddresses(oldBase, p->processStaticVariableDataInitTable,
-                                  p->processStaticVariableTable, id);
-  DataCell* cells = p->processStaticVariableDataInitTable + info->size_processStaticVariableData;
-  if (storage > 0) std::memcpy(cells, init.data(), storage * sizeof(DataCell));
-  p->processStaticVariableTable[id] = {cells, typeId, NO_ID};
-  p->dbg->processStaticVariableSymbolId[id] = symbol(name);
-  info->size_processStaticVariableData += storage;
-  info->n_processStaticVariables = id + 1;
-  return id;
+  TableCapacities& cap = env->pctx->capacity;
+  return addVariable({&p->processStaticVariableTable, &p->dbg->processStaticVariableSymbolId,
+                      &info->n_processStaticVariables, &cap.processStaticVariables,
+                      &p->processStaticVariableDataInitTable,
+                      &info->size_processStaticVariableData, &cap.processStaticVariableData,
+                      false},
+                     name, typeId, std::move(init));
 }
 
 u32 ImageBuilder::constantData(const std::vector<DataCell>& cells) {

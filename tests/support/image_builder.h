@@ -113,6 +113,9 @@ class ImageBuilder {
   std::string imagePath() const { return path_; }
 
  private:
+  struct VariableTable;
+  u32 addVariable(const VariableTable& table, const std::string& name, u32 typeId,
+                  std::vector<DataCell> init);
   void declareBaseTypes();
   void declareSystemLibrary();
   std::vector<DataCell> defaultCells(u32 typeId) const;
