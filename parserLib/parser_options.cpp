@@ -33,16 +33,16 @@ const char* findShortOption(const char* shortopts, char letter) {
 int scanShort(OptionScanner& s, const char*& cluster, int argc, char* const argv[],
                const char* shortopts) {
   const char letter = *cluster++;
-  const char* spec = findShortOption(shortopts, letter);
+  const char* entry = findShortOption(shortopts, letter);
   s.optarg = nullptr;
-  if (spec == nullptr) {
+  if (entry == nullptr) {
     std::printf("%s: illegal option -- %c\n", programName(argc, argv), letter);
     s.optopt = static_cast<unsigned char>(letter);
     finishClusterIfEmpty(s, cluster);
     return '?';
   }
-  const bool takesArgument = spec[1] == ':';
-  const bool optional = takesArgument && spec[2] == ':';
+  const bool takesArgument = entry[1] == ':';
+  const bool optional = takesArgument && entry[2] == ':';
   if (!takesArgument) {
     finishClusterIfEmpty(s, cluster);
     return static_cast<unsigned char>(letter);
