@@ -1,0 +1,364 @@
+// The "velk_interpreter" S-function: a Simulink block that runs a compiled
+// VELK program. Globals ending in "_in" are fed from the input ports before
+// the interpreter advances, globals ending in "_out" drive the output ports,
+// and the block asks the variable-step solver for a hit at the program's next
+// activation, so the model is sampled exactly at the program's event times.
+// Prints, assignments, exit and failed assertions of the program are reported
+// through MATLAB.
+#define S_FUNCTION_NAME velk_interpreter
+#define S_FUNCTION_LEVEL 2
+
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include "simstruc.h"
+
+#include "builtins.h"
+#include "interp_api.h"
+#include "interp_env.h"
+#include "print.h"
+#include "program.h"
+#include "scheduler.h"
+
+#ifdef VELK_SIMULINK_STANDIN
+#include "velk_interpreter.h"
+#endif
+
+namespace {
+
+// The simulation engine serves one block per MATLAB process with this MEX
+// file, so the block's state is process-wide.
+struct BlockState {
+  InterpEnv* env = nullptr;
+  std::vector<u32> inputsId;   // global ids, in input port order
+  std::vector<u32> outputsId;  // global ids, in output port order
+  char dbgLastChar = '\n';     // last character the program printed
+  // While the image loads, the reader's own failure report calls the exit
+  // callback; the load result is raised instead ("Error %d while loading").
+  bool loading = false;
+};
+BlockState block;
+
+constexpr unsigned kOptionsWord = 0x20080000u;
+constexpr double kPsPerSecond = 1e12;
+constexpr double kTwoPow63 = 9223372036854775808.0;
+constexpr double kTwoPow64 = 18446744073709551616.0;
+
+// ---------------------------------------------------------------------------
+// Time conversions.
+
+// Truncates t x 10^12; from 2^63 up the conversion goes through the upper
+// half explicitly (a signed conversion would overflow there). Negative or
+// NaN times give 0, times beyond the range the largest count.
+u64 secondsToPs(double seconds) {
+  const double ps = seconds * kPsPerSecond;
+  if (!(ps > 0.0)) return 0;
+  if (ps >= kTwoPow64) return ~u64{0};
+  if (ps >= kTwoPow63) return static_cast<u64>(static_cast<s64>(ps - kTwoPow63)) | (u64{1} << 63);
+  return static_cast<u64>(static_cast<s64>(ps));
+}
+
+double psToSeconds(u64 ps) { return static_cast<double>(ps) / kPsPerSecond; }
+
+u64 currentTime(InterpEnv* env) { return env->ctx->gettime_callback(env); }
+
+// "[<seconds>.<12-digit picoseconds>:<tag>] "
+void printTimePrefix(InterpEnv* env, const char* tag) {
+  const u64 now = currentTime(env);
+  std::printf("[%lld.%012lld:%s] ", static_cast<long long>(time_ps_to_s(now)),
+              static_cast<long long>(time_cut_sub_second(now)), tag);
+}
+
+// ---------------------------------------------------------------------------
+// Port rule: "_in" makes an input; otherwise "_out" an output.
+
+bool endsWith(const char* name, const char* suffix) {
+  const size_t n = std::strlen(name);
+  const size_t s = std::strlen(suffix);
+  return n >= s && std::strcmp(name + n - s, suffix) == 0;
+}
+
+void buildPortLists(InterpEnv* env) {
+  block.inputsId.clear();
+  block.outputsId.clear();
+  const program* p = env->program;
+  for (u32 v = 0; v < p->infoProg->n_globalVariables; ++v) {
+    const char* name = Variable_getName(p, v);
+    if (endsWith(name, "_in")) {
+      block.inputsId.push_back(v);
+    } else if (endsWith(name, "_out")) {
+      block.outputsId.push_back(v);
+    }
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Signal conversions.
+
+// The value truncated to a 64-bit integer; values a signed conversion cannot
+// hold go through the unsigned range (so a uint64 input keeps its bits) or
+// saturate, NaN gives 0.
+s64 truncateTo64(double d) {
+  if (std::isnan(d)) return 0;
+  if (d >= kTwoPow64) return static_cast<s64>(~u64{0});
+  if (d >= kTwoPow63) {
+    return static_cast<s64>(static_cast<u64>(static_cast<s64>(d - kTwoPow63)) | (u64{1} << 63));
+  }
+  if (d < -kTwoPow63) return INT64_MIN;
+  return static_cast<s64>(d);
+}
+
+void writeFloat32(DataCell* cell, double d) {
+  const float f = static_cast<float>(d);
+  std::memcpy(cell, &f, sizeof f);
+}
+
+// Straight into the variable's storage: no change callback, as a sample of a
+// continuous signal is not an assignment by the program.
+void storeInput(InterpEnv* env, u32 varId, double d) {
+  const TaggedValue target = env->program->globalVariableTable[varId];
+  if (target.value == nullptr) return;
+  DataCell* cell = target.value;
+  const u64 bits = static_cast<u64>(truncateTo64(d));
+  switch (builtin_primitiveKind(env, target.typeId)) {
+    case TypeUInt8:
+    case TypeSInt8:
+      *cell = bits & 0xFFu;
+      break;
+    case TypeUInt16:
+    case TypeSInt16:
+      *cell = bits & 0xFFFFu;
+      break;
+    case TypeUInt32:
+    case TypeSInt32:
+      *cell = bits & 0xFFFFFFFFu;
+      break;
+    case TypeInt:
+    case TypeSInt:
+    case TypeUInt64:
+    case TypeSInt64:
+    case TypeTime:
+      *cell = bits;
+      break;
+    case TypeBoolean:
+      // Truncation towards zero is not 0 exactly when |d| >= 1.
+      *cell = !std::isnan(d) && std::trunc(d) != 0.0 ? 1 : 0;
+      break;
+    case TypeF64:
+      std::memcpy(cell, &d, sizeof d);
+      break;
+    default:
+      writeFloat32(cell, d);
+      break;
+  }
+}
+
+// Integer outputs pass through float32, the precision the port format has
+// always shown.
+double viaFloat32(float f) { return static_cast<double>(f); }
+
+double readOutput(InterpEnv* env, u32 varId) {
+  const TaggedValue source = env->program->globalVariableTable[varId];
+  if (source.value == nullptr) return 0.0;
+  const DataCell cell = *source.value;
+  switch (builtin_primitiveKind(env, source.typeId)) {
+    case TypeUInt8:
+    case TypeBoolean:
+      return viaFloat32(static_cast<float>(static_cast<u8>(cell)));
+    case TypeSInt8:
+      return viaFloat32(static_cast<float>(static_cast<s8>(cell)));
+    case TypeUInt16:
+      return viaFloat32(static_cast<float>(static_cast<u16>(cell)));
+    case TypeSInt16:
+      return viaFloat32(static_cast<float>(static_cast<s16>(cell)));
+    case TypeUInt32:
+      return viaFloat32(static_cast<float>(static_cast<u32>(cell)));
+    case TypeSInt32:
+      return viaFloat32(static_cast<float>(static_cast<s32>(cell)));
+    case TypeInt:
+    case TypeUInt64:
+    case TypeTime:
+      return viaFloat32(static_cast<float>(cell));
+    case TypeSInt:
+    case TypeSInt64:
+      return viaFloat32(static_cast<float>(static_cast<s64>(cell)));
+    case TypeF64: {
+      double d;
+      std::memcpy(&d, source.value, sizeof d);
+      return d;
+    }
+    default: {
+      float f;
+      std::memcpy(&f, source.value, sizeof f);
+      return static_cast<double>(f);
+    }
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Interpreter callbacks.
+
+int callback_print_char(InterpEnv* env, int c) {
+  if (block.dbgLastChar == '\n') printTimePrefix(env, "PRINTLN");
+  std::putchar(c);
+  block.dbgLastChar = static_cast<char>(c);
+  return c;
+}
+
+u32 callback_var_change(InterpEnv* env, u32 variableId, u32 kind, TaggedValue value) {
+  const char* name = Variable_getName(env->program, variableId);
+  if (kind == 0) {
+    printTimePrefix(env, "ASSIGN");
+    std::printf("Assign %s new value: ", name);
+  } else if (kind == 1) {
+    printTimePrefix(env, "ASSIGN");
+    std::printf("Pushed %s new value: ", name);
+  }
+  display_value(env, value);
+  std::putchar('\n');
+  return 0;
+}
+
+void callback_exit(InterpEnv* /*env*/, size_t line, int /*code*/) {
+  std::fflush(stdout);
+  if (block.loading) return;
+  if (line == 0) mexErrMsgIdAndTxt("VELK:interpreter", "EXIT");
+  mexErrMsgIdAndTxt("VELK:interpreter", "EXIT AT LINE %u", static_cast<unsigned>(line));
+}
+
+void callback_assert(InterpEnv* /*env*/, bool condition, const char* file, size_t line,
+                     const char* function, const char* expression) {
+  if (condition) return;
+  std::fflush(stdout);
+  mexErrMsgIdAndTxt("VELK:interpreter", "%s:%d: %s: Assertion '%s' failed", file,
+                    static_cast<int>(line), function, expression);
+}
+
+const char* invalidOperationName(u32 code) {
+  static const char* const names[] = {
+      "division by zero", "modulo by zero", "division by minus one", "modulo by minus one",
+      "queue full",       "queue empty",    "stack full",            "stack empty",
+  };
+  return code < sizeof names / sizeof names[0] ? names[code] : "invalid operation";
+}
+
+// A run-time error of the program is reported and the run goes on with the
+// value the library substitutes; stopping the simulation for it would make a
+// model depend on the program never dividing by zero.
+TaggedValue callback_invalid_op(InterpEnv* env, AST* node, u32 code) {
+  printTimePrefix(env, "INVALID_OP");
+  if (node != nullptr) {
+    std::printf("%s at line %u\n", invalidOperationName(code), AST_line(env->program, node));
+  } else {
+    std::printf("%s\n", invalidOperationName(code));
+  }
+  return TaggedValue{nullptr, NO_ID, NO_ID};
+}
+
+// ---------------------------------------------------------------------------
+// S-function methods.
+
+// A fresh environment for every set-up: the previous one (if any) is freed.
+void createEnvironment() {
+  interp_stop(block.env);
+  block.env = interp_create();
+  block.dbgLastChar = '\n';
+  env_on_print(block.env, callback_print_char);
+  env_on_exit(block.env, callback_exit);
+  env_on_assert(block.env, callback_assert);
+  interpreter_on_invalid_op(block.env, callback_invalid_op);
+}
+
+void loadImage(SimStruct* S) {
+  char* name = mxArrayToString(ssGetSFcnParam(S, 0));
+  block.loading = true;
+  const u32 result = interp_load(block.env, name == nullptr ? "" : name);
+  block.loading = false;
+  mxFree(name);
+  if (result != 0) mexErrMsgIdAndTxt("VELK:parameter", "Error %d while loading", int(result));
+}
+
+void mdlInitializeSizes(SimStruct* S) {
+  ssSetNumSFcnParams(S, 1);
+  if (ssGetNumSFcnParams(S) != ssGetSFcnParamsCount(S)) return;
+
+  createEnvironment();
+  loadImage(S);
+  buildPortLists(block.env);
+  env_on_any_variable_change(block.env, callback_var_change);
+  interp_init(block.env);
+
+  const int_T inputs = static_cast<int_T>(block.inputsId.size());
+  if (!ssSetNumInputPorts(S, inputs)) return;
+  for (int_T i = 0; i < inputs; ++i) {
+    ssSetInputPortWidth(S, i, DYNAMICALLY_SIZED);
+    ssSetInputPortDirectFeedThrough(S, i, 1);
+  }
+  const int_T outputs = static_cast<int_T>(block.outputsId.size());
+  if (!ssSetNumOutputPorts(S, outputs)) return;
+  for (int_T i = 0; i < outputs; ++i) ssSetOutputPortWidth(S, i, DYNAMICALLY_SIZED);
+
+  ssSetNumSampleTimes(S, 1);
+  ssSetOptions(S, kOptionsWord);
+}
+
+void mdlInitializeSampleTimes(SimStruct* S) {
+  ssSetSampleTime(S, 0, VARIABLE_SAMPLE_TIME);
+  ssSetOffsetTime(S, 0, 0.0);
+}
+
+void mdlGetTimeOfNextVarHit(SimStruct* S) {
+  InterpEnv* env = block.env;
+  for (size_t i = 0; i < block.inputsId.size(); ++i) {
+    InputRealPtrsType u = ssGetInputPortRealSignalPtrs(S, static_cast<int_T>(i));
+    storeInput(env, block.inputsId[i], *u[0]);
+  }
+
+  const time_T t = ssGetT(S);
+  u64 bound = secondsToPs(t);
+  if (bound != ~u64{0}) bound += 1;
+  mexPrintf("OUT:SimulinkTime is %f\n", t);
+  mexPrintf("OUT:run until velk_time %llu\n", static_cast<unsigned long long>(bound));
+  interp_run_until(env, bound);
+
+  const s64 next = interp_next_hit(env);
+  const double absolute = psToSeconds(static_cast<u64>(next) + currentTime(env));
+  mexPrintf("NEXT:velk next hit %f\n", static_cast<double>(next) / kPsPerSecond);
+  mexPrintf("NEXT:velk absolute next hit %f\n", absolute);
+  mexPrintf("NEXT:simulink time is %f\n", t);
+  mexPrintf("NEXT:Next hit time %f\n", absolute);
+  std::fflush(stdout);
+  ssSetTNext(S, absolute);
+}
+
+void mdlOutputs(SimStruct* S, int_T /*tid*/) {
+  for (size_t i = 0; i < block.outputsId.size(); ++i) {
+    real_T* y = ssGetOutputPortRealSignal(S, static_cast<int_T>(i));
+    y[0] = readOutput(block.env, block.outputsId[i]);
+  }
+}
+
+// The environment stays until the MEX file is unloaded (or the next set-up
+// replaces it).
+void mdlTerminate(SimStruct* /*S*/) {}
+
+}  // namespace
+
+#ifdef VELK_SIMULINK_STANDIN
+// The stand-in engine finds the methods through this table.
+const SFunctionMethods* velk_interpreter_methods() {
+  static const SFunctionMethods methods{"velk_interpreter", mdlInitializeSizes,
+                                        mdlInitializeSampleTimes, mdlGetTimeOfNextVarHit,
+                                        mdlOutputs, mdlTerminate};
+  return &methods;
+}
+#else
+#define MDL_GET_TIME_OF_NEXT_VAR_HIT
+#ifdef MATLAB_MEX_FILE
+#include "simulink.c"
+#else
+#include "cg_sfun.h"
+#endif
+#endif

@@ -1,0 +1,409 @@
+// velk_sim: runs a compiled VELK program in the co-simulation block without
+// MATLAB, the way the simulation engine's variable-step solver drives it:
+// set-up (mdlInitializeSizes, mdlInitializeSampleTimes), then one hit at time
+// 0 and one at every next hit time the block asks for while the time does not
+// pass the stop time (mdlGetTimeOfNextVarHit, then mdlOutputs), and
+// mdlTerminate at the end. Inputs come from the command line or a CSV file
+// (zero-order hold); outputs can be recorded to a CSV file.
+//
+// Exit statuses: 0 success, 2 bad usage (message and usage on standard
+// error), 3 an error raised by the block ("velk_sim: error <id>: <message>").
+#include <getopt.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "host/mex.h"
+#include "host/sfun_host.h"
+#include "velk_interpreter.h"
+#include "velk_parameters.h"
+
+namespace {
+
+constexpr int kExitUsage = 2;
+constexpr int kExitBlockError = 3;
+
+const char kUsage[] =
+    "Usage: velk_sim [options] <image.ast>\n"
+    "Runs a compiled VELK program (an image written by velk_parser) in the\n"
+    "co-simulation block, as a variable-step solver does: a hit at time 0, then\n"
+    "one at each next hit time the block asks for, while the time is not later\n"
+    "than the stop time. Globals ending in _in are the input ports, globals\n"
+    "ending in _out the output ports.\n"
+    "\n"
+    "Options:\n"
+    "  -t, --stop-time SECONDS  time of the last possible hit (default 10)\n"
+    "  -i, --input NAME=VALUE   constant value of the input port NAME; repeatable\n"
+    "                           (inputs not given are 0)\n"
+    "      --inputs FILE.csv    input values over time: a header time,NAME,... and\n"
+    "                           rows in ascending time; at each hit a port takes the\n"
+    "                           value of the last row not later than the hit (0\n"
+    "                           before the first row)\n"
+    "  -o, --outputs FILE.csv   write a header time,NAME,... (the output ports in\n"
+    "                           port order) and one row per hit, after the outputs\n"
+    "                           are computed; numbers read back exactly\n"
+    "  -q, --quiet              hide the block's per-hit OUT:/NEXT: lines; what\n"
+    "                           the program prints stays\n"
+    "      --ports              print the image's input and output ports and exit\n"
+    "      --help               print this text and exit\n"
+    "\n"
+    "Everything the block and the program print goes to standard output.\n"
+    "Exit status: 0 success; 2 bad usage; 3 the block raised an error (image\n"
+    "not loadable, program exit, failed assertion), reported on standard error\n"
+    "as \"velk_sim: error <identifier>: <message>\".\n";
+
+// A problem with the command line or the files it names.
+struct UsageError {
+  std::string message;
+};
+
+struct Options {
+  bool help = false;
+  bool ports = false;
+  bool quiet = false;
+  double stopTime = 10.0;
+  std::vector<std::pair<std::string, double>> constants;  // -i, in order given
+  std::string inputsCsv;
+  std::string outputsCsv;
+  std::string image;
+};
+
+std::string trim(const std::string& text) {
+  const size_t first = text.find_first_not_of(" \t\r\n");
+  if (first == std::string::npos) return "";
+  return text.substr(first, text.find_last_not_of(" \t\r\n") - first + 1);
+}
+
+// A whole, finite decimal number (surrounding blanks allowed).
+bool parseNumber(const std::string& text, double* value) {
+  const std::string t = trim(text);
+  if (t.empty()) return false;
+  char* end = nullptr;
+  errno = 0;
+  const double v = std::strtod(t.c_str(), &end);
+  if (*end != '\0' || errno == ERANGE || !std::isfinite(v)) return false;
+  *value = v;
+  return true;
+}
+
+std::vector<std::string> splitFields(const std::string& line) {
+  std::vector<std::string> fields;
+  size_t start = 0;
+  for (;;) {
+    const size_t comma = line.find(',', start);
+    fields.push_back(trim(line.substr(start, comma - start)));
+    if (comma == std::string::npos) return fields;
+    start = comma + 1;
+  }
+}
+
+std::string join(const std::vector<std::string>& names) {
+  std::string text;
+  for (const std::string& name : names) text += (text.empty() ? "" : ", ") + name;
+  return text;
+}
+
+// ---- Command line ----
+
+enum LongOnly { kOptInputs = 256, kOptPorts, kOptHelp };
+
+void addConstant(Options* options, const std::string& argument) {
+  const size_t equal = argument.find('=');
+  double value = 0.0;
+  if (equal == std::string::npos || equal == 0)
+    throw UsageError{"-i/--input expects NAME=VALUE, got '" + argument + "'"};
+  if (!parseNumber(argument.substr(equal + 1), &value))
+    throw UsageError{"-i/--input: '" + argument.substr(equal + 1) + "' is not a number"};
+  options->constants.emplace_back(argument.substr(0, equal), value);
+}
+
+void applyOption(Options* options, int option, const char* argument) {
+  switch (option) {
+    case 't':
+      if (!parseNumber(argument, &options->stopTime) || options->stopTime < 0)
+        throw UsageError{"-t/--stop-time expects a number of seconds >= 0, got '" +
+                         std::string(argument) + "'"};
+      break;
+    case 'i': addConstant(options, argument); break;
+    case 'o': options->outputsCsv = argument; break;
+    case 'q': options->quiet = true; break;
+    case kOptInputs: options->inputsCsv = argument; break;
+    case kOptPorts: options->ports = true; break;
+    case kOptHelp: options->help = true; break;
+  }
+}
+
+// The message for an option getopt_long refused ('?') or found without its
+// value (':'), naming the option as the user wrote it.
+std::string describeBadOption(int problem, char** argv) {
+  const std::string word = argv[optind - 1];
+  const bool isLong = word.rfind("--", 0) == 0;
+  std::string name = word;
+  if (isLong) {
+    name = word.substr(0, word.find('='));
+  } else if (problem == '?' && optopt != 0) {
+    name = std::string("-") + static_cast<char>(optopt);  // may sit in a cluster like -qz
+  }
+  if (problem == ':') return "option '" + name + "' needs a value";
+  // A known long option given a value it does not take.
+  if (isLong && optopt != 0) return "option '" + name + "' takes no value";
+  return "unknown option '" + name + "'";
+}
+
+Options parseOptions(int argc, char** argv) {
+  static const option longOptions[] = {
+      {"stop-time", required_argument, nullptr, 't'},
+      {"input", required_argument, nullptr, 'i'},
+      {"inputs", required_argument, nullptr, kOptInputs},
+      {"outputs", required_argument, nullptr, 'o'},
+      {"quiet", no_argument, nullptr, 'q'},
+      {"ports", no_argument, nullptr, kOptPorts},
+      {"help", no_argument, nullptr, kOptHelp},
+      {nullptr, 0, nullptr, 0},
+  };
+  Options options;
+  opterr = 0;  // our own messages, on our own terms
+  int option;
+  while ((option = getopt_long(argc, argv, ":t:i:o:q", longOptions, nullptr)) != -1) {
+    if (option == '?' || option == ':') throw UsageError{describeBadOption(option, argv)};
+    applyOption(&options, option, optarg);
+  }
+  if (options.help) return options;
+  if (optind >= argc || argv[optind][0] == '\0') throw UsageError{"no image file given"};
+  if (argc - optind > 1) throw UsageError{"more than one image file given"};
+  options.image = argv[optind];
+  return options;
+}
+
+// ---- Inputs ----
+
+// The --inputs table: one column of values per named port, rows by time.
+struct InputTable {
+  std::vector<std::string> names;
+  std::vector<double> times;
+  std::vector<std::vector<double>> rows;  // rows[r][column]
+};
+
+std::vector<double> parseRow(const std::string& where, const std::string& line, size_t width) {
+  const std::vector<std::string> fields = splitFields(line);
+  if (fields.size() != width)
+    throw UsageError{where + ": expected " + std::to_string(width) + " fields, found " +
+                     std::to_string(fields.size())};
+  std::vector<double> values(width);
+  for (size_t k = 0; k < width; k++) {
+    if (!parseNumber(fields[k], &values[k]))
+      throw UsageError{where + ": '" + fields[k] + "' is not a number"};
+  }
+  return values;
+}
+
+InputTable readInputTable(const std::string& path) {
+  std::ifstream file(path);
+  if (!file) throw UsageError{"cannot read inputs file '" + path + "'"};
+  std::string line;
+  if (!std::getline(file, line) || trim(line).empty())
+    throw UsageError{path + ":1: missing header time,NAME,..."};
+  InputTable table;
+  table.names = splitFields(line);
+  if (table.names[0] != "time") throw UsageError{path + ":1: the first column must be 'time'"};
+  table.names.erase(table.names.begin());
+  if (std::find(table.names.begin(), table.names.end(), "") != table.names.end())
+    throw UsageError{path + ":1: empty column name"};
+  for (size_t lineNo = 2; std::getline(file, line); lineNo++) {
+    if (trim(line).empty()) continue;
+    const std::string where = path + ":" + std::to_string(lineNo);
+    std::vector<double> values = parseRow(where, line, table.names.size() + 1);
+    if (!table.times.empty() && values[0] < table.times.back())
+      throw UsageError{where + ": time goes backwards"};
+    table.times.push_back(values[0]);
+    table.rows.emplace_back(values.begin() + 1, values.end());
+  }
+  return table;
+}
+
+// Where each input port takes its value from: a constant, or a column of
+// the input table held from row to row.
+class InputSchedule {
+ public:
+  InputSchedule(const Options& options, const std::vector<std::string>& ports)
+      : constants_(ports.size(), 0.0), columns_(ports.size(), -1) {
+    if (!options.inputsCsv.empty()) table_ = readInputTable(options.inputsCsv);
+    std::vector<std::string> unknown;
+    for (size_t c = 0; c < table_.names.size(); c++)
+      bind(ports, table_.names[c], &unknown, [&](size_t port) {
+        if (columns_[port] >= 0) throw UsageError{"input '" + table_.names[c] + "' given twice"};
+        columns_[port] = static_cast<int>(c);
+      });
+    for (const auto& constant : options.constants)
+      bind(ports, constant.first, &unknown, [&](size_t port) {
+        if (columns_[port] >= 0)
+          throw UsageError{"input '" + constant.first +
+                           "' given both with -i and in the inputs file"};
+        constants_[port] = constant.second;
+      });
+    if (!unknown.empty())
+      throw UsageError{"unknown input port(s): " + join(unknown) + " (the image's inputs: " +
+                       (ports.empty() ? "none" : join(ports)) + ")"};
+  }
+
+  // Value of every input port at time t.
+  std::vector<double> at(double t) const {
+    std::vector<double> values = constants_;
+    const size_t held = std::upper_bound(table_.times.begin(), table_.times.end(), t) -
+                        table_.times.begin();
+    for (size_t port = 0; port < values.size(); port++) {
+      if (columns_[port] < 0) continue;
+      values[port] = held == 0 ? 0.0 : table_.rows[held - 1][static_cast<size_t>(columns_[port])];
+    }
+    return values;
+  }
+
+ private:
+  template <typename Assign>
+  static void bind(const std::vector<std::string>& ports, const std::string& name,
+                   std::vector<std::string>* unknown, Assign assign) {
+    const auto found = std::find(ports.begin(), ports.end(), name);
+    if (found == ports.end()) {
+      if (std::find(unknown->begin(), unknown->end(), name) == unknown->end())
+        unknown->push_back(name);
+      return;
+    }
+    assign(static_cast<size_t>(found - ports.begin()));
+  }
+
+  InputTable table_;
+  std::vector<double> constants_;
+  std::vector<int> columns_;  // table column per port, -1 for a constant
+};
+
+// ---- Outputs ----
+
+// The --outputs file: a header, then one row per hit. %.17g gives every
+// double back exactly when read.
+class OutputRecorder {
+ public:
+  OutputRecorder(const std::string& path, const std::vector<std::string>& ports) : path_(path) {
+    if (path.empty()) return;
+    file_ = std::fopen(path.c_str(), "w");
+    if (file_ == nullptr) throw UsageError{"cannot write outputs file '" + path + "'"};
+    std::fputs("time", file_);
+    for (const std::string& name : ports) std::fprintf(file_, ",%s", name.c_str());
+    std::fputc('\n', file_);
+  }
+  ~OutputRecorder() {
+    if (file_ != nullptr) std::fclose(file_);
+  }
+  OutputRecorder(const OutputRecorder&) = delete;
+  OutputRecorder& operator=(const OutputRecorder&) = delete;
+
+  void record(double t, const SimStruct* S) {
+    if (file_ == nullptr) return;
+    std::fprintf(file_, "%.17g", t);
+    for (int_T port = 0; port < ssGetNumOutputPorts(S); port++)
+      std::fprintf(file_, ",%.17g", sfunHost_getOutput(S, port));
+    std::fputc('\n', file_);
+  }
+
+  // Closes the file, reporting a failed write.
+  void finish() {
+    if (file_ == nullptr) return;
+    const bool failed = std::ferror(file_) != 0;
+    const bool closeFailed = std::fclose(file_) != 0;
+    file_ = nullptr;
+    if (failed || closeFailed) throw UsageError{"cannot write outputs file '" + path_ + "'"};
+  }
+
+ private:
+  std::string path_;
+  std::FILE* file_ = nullptr;
+};
+
+// ---- Running ----
+
+// Set-up as the engine does it; an error the block raises propagates.
+void setUpBlock(SimStruct* S, const SFunctionMethods& block) {
+  block.initializeSizes(S);
+  std::string problem;
+  if (!sfunHost_completeSizes(S, &problem)) throw MexError{"velk_sim:setup", problem};
+  block.initializeSampleTimes(S);
+}
+
+// One hit at time t: inputs in, next hit and outputs from the block.
+void takeHit(SimStruct* S, const SFunctionMethods& block, double t,
+             const std::vector<double>& inputs) {
+  sfunHost_setTime(S, t);
+  for (size_t port = 0; port < inputs.size(); port++)
+    sfunHost_setInput(S, static_cast<int_T>(port), inputs[port]);
+  block.getTimeOfNextVarHit(S);
+  block.outputs(S, 0);
+  if (ssGetErrorStatus(S) != nullptr) throw MexError{"velk_sim:block", ssGetErrorStatus(S)};
+}
+
+std::string describeTimes(double next, double t) {
+  char text[160];
+  std::snprintf(text, sizeof text, "next hit time %.17g is not later than the current time %.17g",
+                next, t);
+  return text;
+}
+
+int simulate(const Options& options) {
+  std::vector<std::string> inputs, outputs;
+  velk_parameters_list(options.image.c_str(), &inputs, &outputs);
+  const InputSchedule schedule(options, inputs);
+  OutputRecorder recorder(options.outputsCsv, outputs);
+  mexHost_setPrintEnabled(!options.quiet);
+
+  const SFunctionMethods& block = *velk_interpreter_methods();
+  std::unique_ptr<SimStruct> S = sfunHost_create("velk_sim/velk_interpreter", {options.image});
+  setUpBlock(S.get(), block);
+  for (double t = 0.0; t <= options.stopTime;) {
+    takeHit(S.get(), block, t, schedule.at(t));
+    recorder.record(t, S.get());
+    const double next = sfunHost_getNextHit(S.get());
+    // The engine refuses a hit that does not move time forward.
+    if (!(next > t)) throw MexError{"velk_sim:nextHit", describeTimes(next, t)};
+    t = next;
+  }
+  block.terminate(S.get());
+  recorder.finish();
+  return 0;
+}
+
+int printPorts(const Options& options) {
+  std::vector<std::string> inputs, outputs;
+  velk_parameters_list(options.image.c_str(), &inputs, &outputs);
+  std::printf("inputs:%s%s\n", inputs.empty() ? "" : " ", join(inputs).c_str());
+  std::printf("outputs:%s%s\n", outputs.empty() ? "" : " ", join(outputs).c_str());
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  try {
+    const Options options = parseOptions(argc, argv);
+    if (options.help) {
+      std::fputs(kUsage, stdout);
+      return 0;
+    }
+    return options.ports ? printPorts(options) : simulate(options);
+  } catch (const UsageError& error) {
+    std::fflush(stdout);
+    std::fprintf(stderr, "velk_sim: %s\n%s", error.message.c_str(), kUsage);
+    return kExitUsage;
+  } catch (const MexError& error) {
+    // Whatever the block printed before the error comes first.
+    std::fflush(stdout);
+    std::fprintf(stderr, "velk_sim: error %s: %s\n", error.identifier.c_str(),
+                 error.message.c_str());
+    return kExitBlockError;
+  }
+}

@@ -1,0 +1,345 @@
+// velk_sim end to end: compiled programs run by the driver as a separate
+// process, checking the console byte for byte, the CSV files, and the exit
+// statuses a script sees.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+struct SimRun {
+  std::string out;
+  std::string err;
+  int status = -1;  // as a shell sees it, -1 when killed
+};
+
+std::string readFile(const fs::path& path) {
+  std::ifstream file(path);
+  std::stringstream text;
+  text << file.rdbuf();
+  return text.str();
+}
+
+// Runs program in directory with argv args, standard output through a pipe
+// and standard error into a file (so neither can fill up and block).
+SimRun spawn(const std::string& program, const std::vector<std::string>& args,
+             const fs::path& directory, const std::vector<std::string>& environment = {}) {
+  SimRun run;
+  const fs::path errPath = directory / "stderr.txt";
+  int fds[2];
+  if (pipe(fds) != 0) return run;
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
+  posix_spawn_file_actions_addclose(&actions, fds[0]);
+  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, errPath.c_str(),
+                                   O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  posix_spawn_file_actions_addchdir_np(&actions, directory.c_str());
+  std::vector<char*> argv;
+  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  std::vector<char*> envp;
+  for (const std::string& e : environment) envp.push_back(const_cast<char*>(e.c_str()));
+  envp.push_back(nullptr);
+  pid_t pid;
+  const int rc = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
+  posix_spawn_file_actions_destroy(&actions);
+  close(fds[1]);
+  if (rc == 0) {
+    char buffer[4096];
+    ssize_t n;
+    while ((n = read(fds[0], buffer, sizeof buffer)) > 0) run.out.append(buffer, n);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    if (WIFEXITED(status)) run.status = WEXITSTATUS(status);
+    run.err = readFile(errPath);
+  }
+  close(fds[0]);
+  return run;
+}
+
+// Counts, echoes its inputs and prints every 500 ms; divides by zero at the
+// third activation (reported, the run goes on) and exits at the fifth.
+const char kTickProgram[] =
+    "var int32 : level_in = 0;\n"
+    "var float32 : gain_in = 0.0;\n"
+    "var uint32 : count_out = 0;\n"
+    "var int32 : level_out = 0;\n"
+    "var float32 : gain_out = 0.0;\n"
+    "var uint8 : divisor = 0;\n"
+    "\n"
+    "processdef Tick() {\n"
+    "    state Run {\n"
+    "        count_out = count_out + 1;\n"
+    "        level_out = level_in;\n"
+    "        gain_out = gain_in;\n"
+    "        IO.println(\"tick %u\", count_out);\n"
+    "        if (count_out == 3) {\n"
+    "            divisor = 10 / divisor;\n"
+    "        }\n"
+    "        if (count_out == 5) {\n"
+    "            exit(4);\n"
+    "        }\n"
+    "    }\n"
+    "}\n"
+    "\n"
+    "process Tick : tick[500 ms]();\n";
+
+// Console of `velk_sim -t 1.2 tick.ast`: the initial assignments of set-up,
+// then the hits at 0, 0.5 and 1 s.
+const char kTickConsole[] =
+    "[0.000000000000:ASSIGN] Assign level_in new value: 0\n"
+    "[0.000000000000:ASSIGN] Assign gain_in new value: 0.000000\n"
+    "[0.000000000000:ASSIGN] Assign count_out new value: 0\n"
+    "[0.000000000000:ASSIGN] Assign level_out new value: 0\n"
+    "[0.000000000000:ASSIGN] Assign gain_out new value: 0.000000\n"
+    "[0.000000000000:ASSIGN] Assign divisor new value: 0\n"
+    "OUT:SimulinkTime is 0.000000\n"
+    "OUT:run until velk_time 1\n"
+    "[0.000000000000:tick.ast:STARTING_TASK] 'tick'\n"
+    "[0.000000000000:ASSIGN] Assign count_out new value: 1\n"
+    "[0.000000000000:ASSIGN] Assign level_out new value: 0\n"
+    "[0.000000000000:ASSIGN] Assign gain_out new value: 0.000000\n"
+    "[0.000000000000:PRINTLN] tick 1\n"
+    "[0.000000000000:tick.ast:TASK_FINISHED] 'tick'\n"
+    "NEXT:velk next hit 0.500000\n"
+    "NEXT:velk absolute next hit 0.500000\n"
+    "NEXT:simulink time is 0.000000\n"
+    "NEXT:Next hit time 0.500000\n"
+    "OUT:SimulinkTime is 0.500000\n"
+    "OUT:run until velk_time 500000000001\n"
+    "[0.500000000000:tick.ast:STARTING_TASK] 'tick'\n"
+    "[0.500000000000:ASSIGN] Assign count_out new value: 2\n"
+    "[0.500000000000:ASSIGN] Assign level_out new value: 0\n"
+    "[0.500000000000:ASSIGN] Assign gain_out new value: 0.000000\n"
+    "[0.500000000000:PRINTLN] tick 2\n"
+    "[0.500000000000:tick.ast:TASK_FINISHED] 'tick'\n"
+    "NEXT:velk next hit 0.500000\n"
+    "NEXT:velk absolute next hit 1.000000\n"
+    "NEXT:simulink time is 0.500000\n"
+    "NEXT:Next hit time 1.000000\n"
+    "OUT:SimulinkTime is 1.000000\n"
+    "OUT:run until velk_time 1000000000001\n"
+    "[1.000000000000:tick.ast:STARTING_TASK] 'tick'\n"
+    "[1.000000000000:ASSIGN] Assign count_out new value: 3\n"
+    "[1.000000000000:ASSIGN] Assign level_out new value: 0\n"
+    "[1.000000000000:ASSIGN] Assign gain_out new value: 0.000000\n"
+    "[1.000000000000:PRINTLN] tick 3\n"
+    "[1.000000000000:INVALID_OP] division by zero at line 15\n"
+    "[1.000000000000:ASSIGN] Assign divisor new value: 0\n"
+    "[1.000000000000:tick.ast:TASK_FINISHED] 'tick'\n"
+    "NEXT:velk next hit 0.500000\n"
+    "NEXT:velk absolute next hit 1.500000\n"
+    "NEXT:simulink time is 1.000000\n"
+    "NEXT:Next hit time 1.500000\n";
+
+// The lines of text that do not start with prefix.
+std::string withoutLinesStarting(const std::string& text, const std::vector<std::string>& prefixes) {
+  std::istringstream lines(text);
+  std::string line, kept;
+  while (std::getline(lines, line)) {
+    bool drop = false;
+    for (const std::string& prefix : prefixes) drop = drop || line.rfind(prefix, 0) == 0;
+    if (!drop) kept += line + "\n";
+  }
+  return kept;
+}
+
+std::vector<std::vector<double>> readCsvRows(const fs::path& path, std::string* header) {
+  std::ifstream file(path);
+  std::getline(file, *header);
+  std::vector<std::vector<double>> rows;
+  std::string line;
+  while (std::getline(file, line)) {
+    std::vector<double> row;
+    std::istringstream fields(line);
+    std::string field;
+    while (std::getline(fields, field, ',')) row.push_back(std::strtod(field.c_str(), nullptr));
+    rows.push_back(row);
+  }
+  return rows;
+}
+
+// One scratch directory with the compiled programs for the whole suite.
+class VelkSim : public testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    dir_ = fs::temp_directory_path() / ("velk_sim_test_" + std::to_string(getpid()));
+    fs::create_directories(dir_);
+    compile("tick", kTickProgram);
+    compile("quiet", "var uint8 : counter = 0;\n");
+  }
+  static void TearDownTestSuite() { fs::remove_all(dir_); }
+
+  static void compile(const std::string& name, const std::string& source) {
+    std::ofstream(dir_ / (name + ".velk")) << source;
+    SimRun r = spawn(VELK_PARSER_BIN, {"velk_parser", "-q", name + ".velk", name + ".ast"}, dir_,
+                     {std::string("VELK_PKG_PATH=") + VELK_SOURCE_DIR});
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+  }
+
+  static void write(const std::string& name, const std::string& text) {
+    std::ofstream(dir_ / name) << text;
+  }
+
+  static SimRun sim(std::vector<std::string> args) {
+    args.insert(args.begin(), "velk_sim");
+    return spawn(VELK_SIM_BIN, args, dir_);
+  }
+
+  static fs::path dir_;
+};
+
+fs::path VelkSim::dir_;
+
+TEST_F(VelkSim, ConsoleShowsSetUpAndEveryHitInOrder) {
+  SimRun r = sim({"-t", "1.2", "tick.ast"});
+  EXPECT_EQ(r.out, kTickConsole);
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(r.status, 0);
+}
+
+TEST_F(VelkSim, QuietHidesOnlyTheBlockTraceLines) {
+  SimRun r = sim({"--quiet", "--stop-time=1.2", "tick.ast"});
+  EXPECT_EQ(r.out, withoutLinesStarting(kTickConsole, {"OUT:", "NEXT:"}));
+  EXPECT_EQ(r.status, 0);
+}
+
+TEST_F(VelkSim, ProgramExitEndsTheRunWithStatus3) {
+  // Default stop time 10 s; the fifth activation, at 2 s, calls exit(4).
+  SimRun r = sim({"-q", "tick.ast"});
+  EXPECT_EQ(r.err, "velk_sim: error VELK:interpreter: EXIT AT LINE 18\n");
+  EXPECT_EQ(r.status, 3);
+  const std::string last = "[2.000000000000:PRINTLN] tick 5\n";
+  ASSERT_GE(r.out.size(), last.size());
+  EXPECT_EQ(r.out.substr(r.out.size() - last.size()), last);
+}
+
+TEST_F(VelkSim, CsvInputsAreHeldAndOutputsReadBackExactly) {
+  write("in.csv", "time,gain_in,level_in\n0.25,0.1,-3\n1,2.5,7\n");
+  SimRun r = sim({"-q", "-t", "1.5", "--inputs", "in.csv", "-o", "out.csv", "tick.ast"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  std::string header;
+  const auto rows = readCsvRows(dir_ / "out.csv", &header);
+  EXPECT_EQ(header, "time,count_out,level_out,gain_out");
+  // Hits at 0, 0.5, 1 and 1.5 s; 0 before the first row, a row counts from
+  // its own time on. float32 ports carry float32 precision.
+  const std::vector<std::vector<double>> expected = {
+      {0.0, 1, 0, 0.0},
+      {0.5, 2, -3, static_cast<double>(0.1f)},
+      {1.0, 3, 7, 2.5},
+      {1.5, 4, 7, 2.5},
+  };
+  EXPECT_EQ(rows, expected);
+}
+
+TEST_F(VelkSim, ConstantInputsAndDefaults) {
+  SimRun r = sim({"-q", "-t", "0", "-i", "level_in=-12.7", "-o", "out.csv", "tick.ast"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  std::string header;
+  const auto rows = readCsvRows(dir_ / "out.csv", &header);
+  const std::vector<std::vector<double>> expected = {{0.0, 1, -12, 0.0}};
+  EXPECT_EQ(rows, expected);
+}
+
+TEST_F(VelkSim, PortsListsBothSidesInPortOrder) {
+  SimRun r = sim({"--ports", "tick.ast"});
+  EXPECT_EQ(r.out, "inputs: level_in, gain_in\noutputs: count_out, level_out, gain_out\n");
+  EXPECT_EQ(r.status, 0);
+  r = sim({"--ports", "quiet.ast"});
+  EXPECT_EQ(r.out, "inputs:\noutputs:\n");
+  EXPECT_EQ(r.status, 0);
+}
+
+TEST_F(VelkSim, ProgramWithoutPortsStillRuns) {
+  SimRun r = sim({"-q", "-o", "out.csv", "quiet.ast"});
+  EXPECT_EQ(r.out, "[0.000000000000:ASSIGN] Assign counter new value: 0\n");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(readFile(dir_ / "out.csv"), "time\n0\n");
+}
+
+TEST_F(VelkSim, HelpGoesToStandardOutput) {
+  SimRun r = sim({"--help"});
+  EXPECT_EQ(r.out.rfind("Usage: velk_sim [options] <image.ast>\n", 0), 0u);
+  EXPECT_NE(r.out.find("--stop-time"), std::string::npos);
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(r.status, 0);
+}
+
+// Bad usage: nothing runs, the message and the usage go to standard error.
+TEST_F(VelkSim, UsageErrorsExitWith2) {
+  write("back.csv", "time,level_in\n1,1\n0.5,2\n");
+  write("word.csv", "time,level_in\n0,x\n");
+  write("short.csv", "time,level_in,gain_in\n0,1\n");
+  write("notime.csv", "t,level_in\n0,1\n");
+  write("unknown.csv", "time,level_in,speed_in\n0,1,2\n");
+  write("blank.csv", "time,,level_in\n0,1,2\n");
+  struct Case {
+    std::vector<std::string> args;
+    std::string message;
+  };
+  const Case cases[] = {
+      {{}, "no image file given"},
+      {{"tick.ast", "quiet.ast"}, "more than one image file given"},
+      {{"-x", "tick.ast"}, "unknown option '-x'"},
+      {{"--verbose", "tick.ast"}, "unknown option '--verbose'"},
+      {{"tick.ast", "-t"}, "option '-t' needs a value"},
+      {{"-qz", "tick.ast"}, "unknown option '-z'"},
+      {{"--ports=yes", "tick.ast"}, "option '--ports' takes no value"},
+      {{"-t", "soon", "tick.ast"}, "-t/--stop-time expects a number of seconds >= 0, got 'soon'"},
+      {{"-t", "-1", "tick.ast"}, "-t/--stop-time expects a number of seconds >= 0, got '-1'"},
+      {{"-i", "level_in", "tick.ast"}, "-i/--input expects NAME=VALUE, got 'level_in'"},
+      {{"-i", "level_in=1x", "tick.ast"}, "-i/--input: '1x' is not a number"},
+      {{"-i", "count_out=1", "-i", "a=2", "tick.ast"},
+       "unknown input port(s): count_out, a (the image's inputs: level_in, gain_in)"},
+      {{"-i", "a_in=1", "quiet.ast"}, "unknown input port(s): a_in (the image's inputs: none)"},
+      {{"--inputs", "none.csv", "tick.ast"}, "cannot read inputs file 'none.csv'"},
+      {{"--inputs", "back.csv", "tick.ast"}, "back.csv:3: time goes backwards"},
+      {{"--inputs", "word.csv", "tick.ast"}, "word.csv:2: 'x' is not a number"},
+      {{"--inputs", "short.csv", "tick.ast"}, "short.csv:2: expected 3 fields, found 2"},
+      {{"--inputs", "notime.csv", "tick.ast"}, "notime.csv:1: the first column must be 'time'"},
+      {{"--inputs", "blank.csv", "tick.ast"}, "blank.csv:1: empty column name"},
+      {{"--inputs", "unknown.csv", "tick.ast"},
+       "unknown input port(s): speed_in (the image's inputs: level_in, gain_in)"},
+      {{"--inputs", "word.csv", "-i", "level_in=1", "tick.ast"},
+       "word.csv:2: 'x' is not a number"},
+      {{"-o", "no/such/dir/out.csv", "tick.ast"}, "cannot write outputs file 'no/such/dir/out.csv'"},
+  };
+  for (const Case& c : cases) {
+    SimRun r = sim(c.args);
+    const std::string first = r.err.substr(0, r.err.find('\n') + 1);
+    EXPECT_EQ(first, "velk_sim: " + c.message + "\n") << testing::PrintToString(c.args);
+    EXPECT_NE(r.err.find("\nUsage: velk_sim"), std::string::npos);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.status, 2) << testing::PrintToString(c.args);
+  }
+}
+
+TEST_F(VelkSim, InputGivenTwiceIsAUsageError) {
+  write("level.csv", "time,level_in\n0,1\n");
+  SimRun r = sim({"--inputs", "level.csv", "-i", "level_in=2", "tick.ast"});
+  EXPECT_EQ(r.err.substr(0, r.err.find('\n')),
+            "velk_sim: input 'level_in' given both with -i and in the inputs file");
+  EXPECT_EQ(r.status, 2);
+}
+
+TEST_F(VelkSim, ImageThatCannotBeLoadedExitsWith3) {
+  write("garbage.ast", "not an image\n");
+  for (const char* image : {"missing.ast", "garbage.ast"}) {
+    SimRun r = sim({image});
+    EXPECT_EQ(r.err.rfind("velk_sim: error VELK:parameter: Error ", 0), 0u) << r.err;
+    EXPECT_EQ(r.status, 3) << image;
+  }
+}
+
+}  // namespace
