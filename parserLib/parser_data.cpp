@@ -13,6 +13,7 @@
 #include "grammar_support.h"
 #include "interp_api.h"
 #include "lexer_support.h"
+#include "parser_check.h"
 #include "parser_error.h"
 #include "parser_path.h"
 #include "velk_memory.h"
@@ -236,12 +237,27 @@ int parser_parseFile(ParserEnv* env, const char* path) {
 int parser_check(ParserEnv* env) {
   ParserContext* pctx = env->pctx;
   program* p = env->program;
-  // Instance records are laid out once every definition is known.
-  parser_allocate_process_instances(env, p->root);
+  // From here on diagnostics take the line of the node being checked, never
+  // the scanner's leftover line counter.
   pctx->parsing = false;
-  parser_checkBuiltinCalls(env);
+  const std::string mainFileName =
+      pctx->fileName[0] != '\0' ? std::string(pctx->fileName) : pctx->sourceFileName;
+  // Each stage runs only when the previous ones found nothing: the compiler
+  // stops at its first error (when errors do not end the process, this keeps
+  // one error from being reported again as a consequence).
+  const int statusBefore = pctx->status;
+  auto clean = [&] { return pctx->status == statusBefore; };
+  parser_checkEachFileLinkage(env, mainFileName.c_str());
+  if (clean()) parser_checkProgramGlobalLinkage(env, mainFileName.c_str());
+  if (clean()) parser_checkType(env);
+  if (clean()) parser_checkBuiltinCalls(env);
   u32 initSymbol = defExpr_lookupForSymbol(env, "init");
   p->infoProg->initFunction = initSymbol == NO_ID ? NO_ID : defFunc_lookup(env, initSymbol);
+  if (clean()) {
+    u32 error = parser_checkOperationValues(env, p->root);
+    if (error != OPERR_NONE) parser_operationError(env, opErr_getName(error));
+    std::snprintf(pctx->fileName, sizeof pctx->fileName, "%s", mainFileName.c_str());
+  }
   return pctx->status != 0 ? 22 : 0;
 }
 

@@ -1,0 +1,1167 @@
+#include "parser_check.h"
+
+#include <algorithm>
+#include <array>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include "def_builtins.h"
+#include "def_expression.h"
+#include "def_process.h"
+#include "def_type.h"
+#include "interp_stack.h"
+#include "parser_error.h"
+#include "velk_typing.h"
+
+namespace {
+
+constexpr const char* kOpErrNames[] = {
+    "none",          "wrap",           "overflow",
+    "division by zero", "modulo zero", "first divided by negative one",
+    "first modulo negative one",
+};
+
+program* prog(ParserEnv* env) { return env->program; }
+
+const char* symbolName(ParserEnv* env, u32 symbol) {
+  return symbol < prog(env)->infoProg->n_symbols ? Symbol_getName(prog(env), symbol) : "";
+}
+
+const char* typeName(ParserEnv* env, u32 type) {
+  return type < prog(env)->infoProg->n_type ? Type_getName(prog(env), type) : "<unknown>";
+}
+
+u32 lineOf(ParserEnv* env, const AST* node) {
+  return node == nullptr ? 0 : AST_line(prog(env), node);
+}
+
+// Every diagnostic of the checks is about one node: it becomes checkedNode,
+// so that anything reported meanwhile by other modules gets its line too.
+void focus(ParserEnv* env, const AST* node) {
+  if (node != nullptr) env->pctx->checkedNode = AST_id(prog(env), node);
+}
+
+void failAt(ParserEnv* env, int status, const char* file, const AST* node, const char* detail,
+            const char* format, ...) __attribute__((format(printf, 6, 7)));
+void failAt(ParserEnv* env, int status, const char* file, const AST* node, const char* detail,
+            const char* format, ...) {
+  char text[4096];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(text, sizeof text, format, args);
+  va_end(args);
+  focus(env, node);
+  parser_failure(env, status, file, lineOf(env, node), detail, "%s", text);
+}
+
+// Returns whether the warning counted as an error (warnings as errors).
+bool warnAt(ParserEnv* env, int status, const char* file, const AST* node, const char* detail,
+            const char* format, ...) __attribute__((format(printf, 6, 7)));
+bool warnAt(ParserEnv* env, int status, const char* file, const AST* node, const char* detail,
+            const char* format, ...) {
+  char text[4096];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(text, sizeof text, format, args);
+  va_end(args);
+  focus(env, node);
+  parser_warning(env, status, file, lineOf(env, node), detail, "%s", text);
+  return warningsAsErrors;
+}
+
+// The i-th element of a LIST (nullptr when absent).
+AST* nth(ParserEnv* env, AST* list, u32 i) {
+  return list == nullptr || list->op != LIST ? nullptr : AST_getListNth(prog(env), list, i);
+}
+
+// ---------------------------------------------------------------------------
+// Program iteration: the declarations of each file, and of the whole program
+// with included files in place, each with the name of its file.
+
+struct Declaration {
+  AST* node;
+  u32 file;  // index into ProgramView::fileNames
+};
+
+struct ProgramView {
+  std::vector<std::string> fileNames;
+  std::vector<std::vector<Declaration>> perFile;  // by file index, main file first
+  std::vector<Declaration> all;                   // program order
+  const char* fileName(u32 file) const { return fileNames[file].c_str(); }
+};
+
+std::string includeName(ParserEnv* env, const AST* fileNode) {
+  program* p = prog(env);
+  u32 string = fileNode->value.id.string;
+  if (string >= p->infoProg->n_string) return "";
+  return p->stringTable + p->stringTableIndex[string];
+}
+
+ProgramView viewProgram(ParserEnv* env, const char* mainFileName) {
+  program* p = prog(env);
+  ProgramView view;
+  view.fileNames.emplace_back(mainFileName != nullptr ? mainFileName : "");
+  view.perFile.emplace_back();
+  if (p->root == nullptr) return view;
+  struct Pending {
+    AST* cell;
+    u32 file;
+  };
+  // Included files are entered in place: the rest of the including list
+  // waits on the stack (include nesting has no fixed bound here).
+  std::vector<Pending> pending{{AST_left(p, p->root), 0}};
+  while (!pending.empty()) {
+    Pending current = pending.back();
+    pending.pop_back();
+    for (AST* cell = current.cell; cell != nullptr; cell = AST_right(p, cell)) {
+      AST* node = AST_left(p, cell);
+      if (node == nullptr) continue;
+      if (node->op == INCLUDE_OP) {
+        u32 file = static_cast<u32>(view.fileNames.size());
+        view.fileNames.push_back(includeName(env, node));
+        view.perFile.emplace_back();
+        pending.push_back({AST_right(p, cell), current.file});
+        pending.push_back({AST_left(p, node), file});
+        break;
+      }
+      view.perFile[current.file].push_back({node, current.file});
+      view.all.push_back({node, current.file});
+    }
+  }
+  return view;
+}
+
+// The parts of a process definition node, in the order of its part list.
+enum ProcessPart : u32 {
+  PART_STATICS = 0,
+  PART_SUB_INSTANCES = 1,
+  PART_LOCALS = 2,
+  PART_COMMON = 3,
+  PART_STATES = 4,
+  PART_FINALLY = 5,
+};
+
+AST* processPart(ParserEnv* env, AST* process, u32 part) {
+  return nth(env, AST_right(prog(env), process), part);
+}
+
+// The line of a state: that of its name's declaration (the node itself is
+// made when its transitions end).
+const AST* stateLineNode(ParserEnv* env, AST* state) {
+  AST* name = nth(env, AST_left(prog(env), state), 0);
+  return name != nullptr ? name : state;
+}
+
+AST* stateTransitions(ParserEnv* env, AST* state) {
+  AST* declaration = AST_right(prog(env), state);
+  return declaration != nullptr && declaration->op == STATE_DCL ? AST_right(prog(env), declaration)
+                                                                : nullptr;
+}
+
+template <class F>
+void forEachCell(ParserEnv* env, AST* list, F&& f) {
+  for (AST* cell = list; cell != nullptr && cell->op == LIST; cell = AST_right(prog(env), cell)) {
+    AST* element = AST_left(prog(env), cell);
+    if (element != nullptr && !f(element)) return;
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Duplicated names.
+
+bool allowedPair(u32 a, u32 b) {
+  auto is = [&](u32 x, u32 y) { return (a == x && b == y) || (a == y && b == x); };
+  return is(FUNCTION_DECLARATION, FUNCTION_PROTOTYPE) || is(PROCESS_DECLARATION, PROCESS_PROTOTYPE) ||
+         is(PROCESS_INSTANCE_NODE, IMPLICIT_VARIABLE_DECL);
+}
+
+// Duplicate detection in one pass: per name, the first declaration of each
+// kind seen so far. A new declaration conflicts with the earliest of them
+// that does not form an allowed pair with it, as comparing it with every
+// earlier declaration in order would find.
+bool checkDuplicates(ParserEnv* env, const ProgramView& view, const std::vector<Declaration>& decls) {
+  std::unordered_map<u32, std::vector<Declaration>> firstOfKind;
+  for (const Declaration& d : decls) {
+    if (!op_isDeclaration(d.node->op)) continue;
+    u32 name = gblDecl_getSymId(env, d.node);
+    if (name == NO_ID) continue;
+    std::vector<Declaration>& earlier = firstOfKind[name];
+    for (const Declaration& e : earlier) {
+      if (!linkage_checkIfDuplicatedDeclNames(env, d.node, view.fileName(d.file), e.node,
+                                              view.fileName(e.file))) {
+        return false;
+      }
+    }
+    bool seen = std::any_of(earlier.begin(), earlier.end(),
+                            [&](const Declaration& e) { return e.node->op == d.node->op; });
+    if (!seen) earlier.push_back(d);
+  }
+  return true;
+}
+
+// ---------------------------------------------------------------------------
+// Per-file checks.
+
+// A prototype written after its definition in the same file (126), in the
+// order of the definitions, then of the prototypes.
+bool checkPrototypePlacement(ParserEnv* env, const char* file, const std::vector<Declaration>& decls) {
+  struct Misplaced {
+    size_t definition;
+    size_t prototype;
+  };
+  std::unordered_map<u64, size_t> definitions;  // (op, name) → position of the first
+  std::vector<Misplaced> misplaced;
+  auto key = [](u32 op, u32 name) { return (u64{op} << 32) | name; };
+  for (size_t i = 0; i < decls.size(); ++i) {
+    AST* node = decls[i].node;
+    u32 name = node->value.id.id;
+    if (node->op == FUNCTION_DECLARATION || node->op == PROCESS_DECLARATION) {
+      definitions.emplace(key(node->op, name), i);
+    } else if (node->op == FUNCTION_PROTOTYPE || node->op == PROCESS_PROTOTYPE) {
+      u32 definitionOp = node->op == FUNCTION_PROTOTYPE ? FUNCTION_DECLARATION : PROCESS_DECLARATION;
+      auto found = definitions.find(key(definitionOp, name));
+      if (found != definitions.end()) misplaced.push_back({found->second, i});
+    }
+  }
+  std::stable_sort(misplaced.begin(), misplaced.end(),
+                   [](const Misplaced& a, const Misplaced& b) { return a.definition < b.definition; });
+  for (const Misplaced& m : misplaced) {
+    AST* definition = decls[m.definition].node;
+    AST* prototype = decls[m.prototype].node;
+    failAt(env, 126, file, prototype, nullptr,
+           "\"%s\" %s placed after its %s at line %zu (a prototype must be placed before its "
+           "associated definition)\n",
+           symbolName(env, prototype->value.id.id), op_getGblDeclDesc(prototype->op),
+           op_getGblDeclDesc(definition->op), static_cast<size_t>(lineOf(env, definition)));
+    return false;
+  }
+  return true;
+}
+
+bool checkNativeNames(ParserEnv* env, const char* file, const std::vector<Declaration>& decls) {
+  for (const Declaration& d : decls) {
+    if (d.node->op != FUNCTION_DECLARATION || !defFunc_isBuiltin(env, d.node->value.id.id)) continue;
+    failAt(env, 199, file, d.node, nullptr, "%s uses the name \"%s\" already used for a native function\n",
+           op_getGblDeclDesc(FUNCTION_DECLARATION), symbolName(env, d.node->value.id.id));
+    return false;
+  }
+  return true;
+}
+
+bool checkTransitionTargets(ParserEnv* env, const char* file, AST* process) {
+  const char* processName = symbolName(env, process->value.id.id);
+  bool ok = true;
+  forEachCell(env, processPart(env, process, PART_STATES), [&](AST* state) {
+    forEachCell(env, stateTransitions(env, state), [&](AST* transition) {
+      AST* body = AST_left(prog(env), transition);
+      if (body == nullptr || body->value.id.id != NO_ID) return true;
+      failAt(env, 139, file, transition, processName, "transition to non-existing state \"%s\"\n",
+             symbolName(env, transition->value.id.id));
+      ok = false;
+      return false;
+    });
+    return ok;
+  });
+  return ok;
+}
+
+bool checkDuplicateStates(ParserEnv* env, const char* file, AST* process) {
+  const char* processName = symbolName(env, process->value.id.id);
+  std::unordered_map<u32, const AST*> firstByName;
+  bool ok = true;
+  forEachCell(env, processPart(env, process, PART_STATES), [&](AST* state) {
+    auto [first, inserted] = firstByName.emplace(state->value.id.id, stateLineNode(env, state));
+    if (inserted) return true;
+    failAt(env, 165, file, stateLineNode(env, state), processName,
+           "state \"%s\" has the same name as a previous state from line %zu\n",
+           symbolName(env, state->value.id.id), static_cast<size_t>(lineOf(env, first->second)));
+    ok = false;
+    return false;
+  });
+  return ok;
+}
+
+bool checkUnreachableStates(ParserEnv* env, const char* file, AST* process) {
+  const char* processName = symbolName(env, process->value.id.id);
+  AST* states = processPart(env, process, PART_STATES);
+  // Names that some differently named state has a transition to.
+  std::unordered_set<u32> reached;
+  forEachCell(env, states, [&](AST* state) {
+    forEachCell(env, stateTransitions(env, state), [&](AST* transition) {
+      if (transition->value.id.id != state->value.id.id) reached.insert(transition->value.id.id);
+      return true;
+    });
+    return true;
+  });
+  bool first = true;
+  bool ok = true;
+  forEachCell(env, states, [&](AST* state) {
+    if (first) {
+      first = false;  // the initial state
+      return true;
+    }
+    if (reached.count(state->value.id.id) != 0) return true;
+    if (warnAt(env, 0, file, stateLineNode(env, state), processName, "state \"%s\" is unreachable\n",
+               symbolName(env, state->value.id.id))) {
+      ok = false;
+    }
+    return ok;
+  });
+  return ok;
+}
+
+bool checkFile(ParserEnv* env, const char* file, const std::vector<Declaration>& decls,
+               const ProgramView& view) {
+  if (!checkDuplicates(env, view, decls)) return false;
+  if (!checkPrototypePlacement(env, file, decls)) return false;
+  if (!checkNativeNames(env, file, decls)) return false;
+  using ProcessCheck = bool (*)(ParserEnv*, const char*, AST*);
+  for (ProcessCheck check : {checkTransitionTargets, checkDuplicateStates, checkUnreachableStates}) {
+    for (const Declaration& d : decls) {
+      if (d.node->op == PROCESS_DECLARATION && !check(env, file, d.node)) return false;
+    }
+  }
+  return true;
+}
+
+// ---------------------------------------------------------------------------
+// Whole-program checks.
+
+AST* globalInstanceActuals(ParserEnv* env, AST* instance) {
+  return nth(env, AST_right(prog(env), instance), 0);
+}
+
+bool checkGlobalInstance(ParserEnv* env, const char* file, AST* instance) {
+  program* p = prog(env);
+  AST* reference = AST_left(p, instance);
+  const char* instanceName = symbolName(env, instance->value.id.id);
+  u32 definition = reference != nullptr ? reference->value.id.id : NO_ID;
+  if (definition >= p->infoProg->n_processDefinitions) {
+    failAt(env, 144, file, instance, nullptr, "unknown process definition for process instance \"%s\"\n",
+           instanceName);
+    return false;
+  }
+  const char* definitionName = symbolName(env, p->dbg->processDefinitionSymbolId[definition]);
+  AST* actuals = globalInstanceActuals(env, instance);
+  AST* formals = AST_fromId(p, p->processDefinitionTable[definition].parameters);
+  focus(env, instance);
+  ParameterComparison details;
+  switch (compareParameters(env, actuals, formals, &details)) {
+    case 0:
+      return true;
+    case 2:
+      failAt(env, 115, file, instance, nullptr,
+             "Parameter type mismatch for \"%s\" instance of \"%s\" (parameter \"%s\" expected type "
+             "\"%s\", but \"%s\" found)\n",
+             instanceName, definitionName, symbolName(env, details.formalName),
+             typeName(env, details.formalType), typeName(env, details.actualType));
+      return false;
+    case 3:
+      failAt(env, 116, file, instance, nullptr, "OUT parameter must be a mutable data accessor\n");
+      return false;
+    default:  // 1, and 4: an omitted OUT parameter makes no sense for an instance
+      failAt(env, 114, file, instance, nullptr,
+             "Parameter mismatch for \"%s\" instance of \"%s\" (%zu parameter(s) expected, but %zu "
+             "found)\n",
+             instanceName, definitionName, static_cast<size_t>(AST_listSize(p, formals)),
+             static_cast<size_t>(AST_listSize(p, actuals)));
+      return false;
+  }
+}
+
+// Sub-process instances may name a process defined later: resolved now.
+bool resolveSubInstances(ParserEnv* env, const char* file, AST* process) {
+  bool ok = true;
+  forEachCell(env, processPart(env, process, PART_SUB_INSTANCES), [&](AST* instance) {
+    AST* reference = AST_left(prog(env), instance);
+    if (reference == nullptr) return true;
+    AST* definitionName = AST_left(prog(env), reference);
+    u32 symbol = definitionName != nullptr ? definitionName->value.id.id : NO_ID;
+    u32 definition = defProc_lookupDefinition(env, symbol);
+    reference->value.id.id = definition;
+    if (definition != NO_ID) return true;
+    failAt(env, 144, file, instance, nullptr,
+           "unknown process definition \"%s\" for process instance \"%s\"\n", symbolName(env, symbol),
+           symbolName(env, instance->value.id.id));
+    ok = false;
+    return false;
+  });
+  return ok;
+}
+
+bool checkProcessInstAndSubprocessDef(ParserEnv* env, const ProgramView& view) {
+  for (const Declaration& d : view.all) {
+    if (d.node->op == PROCESS_INSTANCE_NODE && !checkGlobalInstance(env, view.fileName(d.file), d.node)) {
+      return false;
+    }
+    if (d.node->op == PROCESS_DECLARATION && !resolveSubInstances(env, view.fileName(d.file), d.node)) {
+      return false;
+    }
+  }
+  return true;
+}
+
+bool check_prototypes_without_definition(ParserEnv* env, const ProgramView& view) {
+  std::unordered_map<u64, AST*> definitions;  // (op, name) → first definition
+  auto key = [](u32 op, u32 name) { return (u64{op} << 32) | name; };
+  for (const Declaration& d : view.all) {
+    if (d.node->op == FUNCTION_DECLARATION || d.node->op == PROCESS_DECLARATION) {
+      definitions.emplace(key(d.node->op, d.node->value.id.id), d.node);
+    }
+  }
+  for (const Declaration& d : view.all) {
+    const bool function = d.node->op == FUNCTION_PROTOTYPE;
+    if (!function && d.node->op != PROCESS_PROTOTYPE) continue;
+    const char* file = view.fileName(d.file);
+    const char* name = symbolName(env, d.node->value.id.id);
+    auto found = definitions.find(
+        key(function ? FUNCTION_DECLARATION : PROCESS_DECLARATION, d.node->value.id.id));
+    if (found == definitions.end()) {
+      if (function) {
+        if (warnAt(env, 99, file, d.node, nullptr, "function prototype \"%s\" without function definition\n",
+                   name)) {
+          return false;
+        }
+        continue;
+      }
+      failAt(env, 100, file, d.node, nullptr, "process prototype \"%s\" without process definition\n", name);
+      return false;
+    }
+    AST* definition = found->second;
+    if (parameterListMach(env, AST_left(prog(env), d.node), AST_left(prog(env), definition))) continue;
+    failAt(env, function ? 123 : 131, file, d.node, nullptr,
+           function ? "function prototype \"%s\" doesn't match its definition signature at line %zu\n"
+                    : "process prototype \"%s\" doesn't match its definition signature at line %zu\n",
+           name, static_cast<size_t>(lineOf(env, definition)));
+    return false;
+  }
+  return true;
+}
+
+// break and continue must be inside a loop body. Statements only: the walk
+// follows blocks, branches, loop bodies, named blocks, annotations, states and
+// transitions, with an explicit stack.
+bool checkBreakIn(ParserEnv* env, const char* file, AST* start) {
+  program* p = prog(env);
+  struct Pending {
+    AST* node;
+    u32 depth;
+  };
+  std::vector<Pending> pending{{start, 0}};
+  while (!pending.empty()) {
+    auto [node, depth] = pending.back();
+    pending.pop_back();
+    if (node == nullptr) continue;
+    auto push = [&](AST* child, u32 childDepth) { pending.push_back({child, childDepth}); };
+    switch (node->op) {
+      case LIST:
+        push(AST_right(p, node), depth);
+        push(AST_left(p, node), depth);
+        break;
+      case BLOCK:
+      case BLOCK_COMMON:
+      case BLOCK_FINALLY:
+      case IF_OP:
+      case NAMED_BLOCK:
+      case NAMED_STATE_STATEMENT:
+      case ON_OP:
+      case AFTER_OP:
+        push(AST_right(p, node), depth);
+        break;
+      case STATE_DCL:
+        push(AST_right(p, node), depth);
+        push(AST_left(p, node), depth);
+        break;
+      case WHILE_OP:
+      case FOR_OP:
+      case LOOP_OVER_OP:
+        push(AST_right(p, node), depth + 1);
+        break;
+      case TIME_ANNOTATION:
+      case USER_ANNOTATION:
+      case PROCESS_ANNOTATION:
+      case HARDWARE_ANNOTATION:
+        push(AST_left(p, node), depth);
+        break;
+      case BREAK_OP:
+      case CONTINUE_OP:
+        if (depth == 0) {
+          failAt(env, 46, file, node, nullptr, "%s statement outside loop scope\n",
+                 node->op == BREAK_OP ? "break" : "continue");
+          return false;
+        }
+        break;
+      default:
+        break;
+    }
+  }
+  return true;
+}
+
+bool check_break(ParserEnv* env, const ProgramView& view) {
+  for (const Declaration& d : view.all) {
+    const char* file = view.fileName(d.file);
+    AST* node = d.node;
+    switch (node->op) {
+      case FUNCTION_DECLARATION:
+        if (!checkBreakIn(env, file, AST_right(prog(env), node))) return false;
+        break;
+      case PROCESS_DECLARATION:
+        for (u32 part : {PART_COMMON, PART_STATES, PART_FINALLY}) {
+          if (!checkBreakIn(env, file, processPart(env, node, part))) return false;
+        }
+        break;
+      case NAMED_BLOCK:
+      case TIME_ANNOTATION:
+      case USER_ANNOTATION:
+      case PROCESS_ANNOTATION:
+      case HARDWARE_ANNOTATION:
+        if (!checkBreakIn(env, file, node)) return false;
+        break;
+      default:
+        break;
+    }
+  }
+  return true;
+}
+
+// Visits every node under the program's declarations once, depth first in
+// source order, telling f the declaration's file and the enclosing function
+// or process name (nullptr at top level). f returns false to stop.
+template <class F>
+bool forEachProgramNode(ParserEnv* env, const ProgramView& view, F&& f) {
+  program* p = prog(env);
+  const u32 count = p->infoProg->n_AST;
+  std::vector<bool> visited(count, false);
+  std::vector<u32> pending;
+  for (const Declaration& d : view.all) {
+    const char* enclosing = nullptr;
+    if (d.node->op == FUNCTION_DECLARATION || d.node->op == PROCESS_DECLARATION) {
+      enclosing = symbolName(env, d.node->value.id.id);
+    }
+    pending.assign(1, AST_id(p, d.node));
+    while (!pending.empty()) {
+      u32 id = pending.back();
+      pending.pop_back();
+      if (id >= count || visited[id]) continue;
+      visited[id] = true;
+      AST* node = &p->RAMprogram[id];
+      if (!f(node, view.fileName(d.file), enclosing)) return false;
+      if (node->right != NO_ID) pending.push_back(node->right);
+      if (node->left != NO_ID) pending.push_back(node->left);
+    }
+  }
+  return true;
+}
+
+bool check_enums(ParserEnv* env, const ProgramView& view) {
+  program* p = prog(env);
+  std::unordered_map<u32, std::unordered_set<u32>> enumerators;  // by enumeration type
+  auto enumeratorsOf = [&](u32 type) -> const std::unordered_set<u32>& {
+    auto [entry, inserted] = enumerators.try_emplace(type);
+    if (inserted && type < p->infoProg->n_type) {
+      forEachCell(env, AST_fromId(p, p->typeTable[type].fields), [&](AST* field) {
+        AST* name = field->op == FIELD_STATEMENT ? AST_left(p, field) : field;
+        if (name != nullptr) entry->second.insert(name->value.id.id);
+        return true;
+      });
+    }
+    return entry->second;
+  };
+  return forEachProgramNode(env, view, [&](AST* node, const char* file, const char*) {
+    if (node->op != ENUM_VALUE_OP) return true;
+    AST* name = AST_left(p, node);
+    u32 symbol = name != nullptr ? name->value.id.id : NO_ID;
+    u32 type = node->value.id.type;
+    if (enumeratorsOf(type).count(symbol) != 0) return true;
+    failAt(env, 132, file, node, nullptr, "unknown enum \"%s\" for \"%s\" type\n", symbolName(env, symbol),
+           typeName(env, type));
+    return false;
+  });
+}
+
+// ---------------------------------------------------------------------------
+// Type and control-flow checks.
+
+bool checkForDuplicatedTypeFlds(ParserEnv* env, const char* file, AST* declaration) {
+  program* p = prog(env);
+  u32 type = declaration->value.id.type;
+  if (type >= p->infoProg->n_type) return true;
+  const u32 kind = p->typeTable[type].baseType;
+  if (kind != TypeStructure && kind != TypeEnum) return true;
+  const char* name = typeName(env, type);
+  std::unordered_map<u32, const AST*> firstByName;
+  bool ok = true;
+  forEachCell(env, AST_right(p, declaration), [&](AST* field) {
+    AST* fieldName = field->op == FIELD_STATEMENT ? AST_left(p, field) : field;
+    if (fieldName == nullptr) return true;
+    auto [first, inserted] = firstByName.emplace(fieldName->value.id.id, field);
+    if (inserted) return true;
+    if (kind == TypeStructure) {
+      failAt(env, 164, file, field, nullptr,
+             "field \"%s\" has the same name as a previous field at line %u in \"%s\" structure type "
+             "declaration\n",
+             symbolName(env, fieldName->value.id.id), lineOf(env, first->second), name);
+    } else {
+      failAt(env, 166, file, field, nullptr,
+             "name \"%s\" is used more than one in \"%s\" enumeration type declaration\n",
+             symbolName(env, fieldName->value.id.id), name);
+    }
+    ok = false;
+    return false;
+  });
+  return ok;
+}
+
+bool checkCtrlFlowBoolParam(ParserEnv* env, const ProgramView& view) {
+  program* p = prog(env);
+  return forEachProgramNode(env, view, [&](AST* node, const char* file, const char* enclosing) {
+    AST* condition = nullptr;
+    const char* which = "parameter";
+    const char* keyword = nullptr;
+    switch (node->op) {
+      case IF_OP:
+        condition = AST_left(p, node);
+        keyword = "if";
+        break;
+      case WHILE_OP:
+        condition = AST_left(p, node);
+        keyword = "while";
+        break;
+      case FOR_OP:
+        condition = nth(env, AST_left(p, node), 1);
+        which = "second parameter";
+        keyword = "for";
+        break;
+      default:
+        return true;
+    }
+    if (condition == nullptr) return true;
+    focus(env, condition);
+    u32 type = defType_evaluate(env, condition);
+    if (type == TypeBoolean || type == NO_ID) return type != NO_ID || env->pctx->status == 0;
+    // The condition's line: the statement node of an if without else is
+    // made once the next token, maybe on a later line, has been read.
+    failAt(env, 168, file, condition, enclosing,
+           "%s of \"%s\" control flow statement expects type \"%s\", but \"%s\" found\n", which,
+           keyword, typeName(env, TypeBoolean), typeName(env, type));
+    return false;
+  });
+}
+
+// ---------------------------------------------------------------------------
+// Operation values.
+
+bool isSigned(u32 type) { return isIntType(type) && isSignedIntType(type); }
+
+u32 widthOf(u32 type) { return static_cast<u32>(__builtin_popcountll(integerTypeMask(type))); }
+
+s64 signExtend(u64 bits, u32 type) {
+  u32 width = widthOf(type);
+  if (width >= 64) return static_cast<s64>(bits);
+  u64 sign = u64{1} << (width - 1);
+  return static_cast<s64>((bits ^ sign) - sign);
+}
+
+s64 signedMin(u32 type) { return signExtend(integerTypeFirst(type), type); }
+s64 signedMax(u32 type) { return static_cast<s64>(integerTypeLast(type)); }
+
+u32 rangeError(u32 type) { return isSigned(type) ? OPERR_OVERFLOW : OPERR_WRAP; }
+
+bool isArithmeticChecked(u32 op) {
+  return op == PLUS_OP || op == MINUS_OP || op == MUL_OP || op == BIT_LSHIFT_OP || op == DIV_OP ||
+         op == MOD_OP;
+}
+
+bool isOperationNode(u32 op) { return isArithmeticChecked(op) || op == NEG_OP; }
+
+// An operand whose value is known now, or a value with typeId NO_ID.
+bool constantOperand(ParserEnv* env, AST* operand) {
+  return operand != nullptr && defExpr_isConst(env, operand) && defExpr_canExecAtCompileTime(env, operand);
+}
+
+// Integer result of an operation carried out exactly, tested against the range.
+u32 checkIntegerOperation(u32 op, u32 type, u64 leftBits, u64 rightBits) {
+  const bool signedType = isSigned(type);
+  using Wide = __int128;
+  Wide l = signedType ? Wide{signExtend(leftBits, type)} : Wide{leftBits};
+  Wide r = signedType ? Wide{signExtend(rightBits, type)} : Wide{rightBits};
+  const Wide low = signedType ? Wide{signedMin(type)} : Wide{0};
+  const Wide high = signedType ? Wide{signedMax(type)} : Wide{integerTypeLast(type)};
+  auto inRange = [&](Wide v) { return v >= low && v <= high; };
+  switch (op) {
+    case PLUS_OP:
+      return inRange(l + r) ? OPERR_NONE : rangeError(type);
+    case MINUS_OP:
+      return inRange(l - r) ? OPERR_NONE : rangeError(type);
+    case MUL_OP:
+      // Both within 64 bits: the exact product fits in 128.
+      return inRange(l * r) ? OPERR_NONE : rangeError(type);
+    case NEG_OP:
+      return signedType && l == low ? OPERR_OVERFLOW : OPERR_NONE;
+    case BIT_LSHIFT_OP: {
+      if (!signedType) return OPERR_NONE;
+      if (l < 0 || r < 0 || r >= Wide{widthOf(type) - 1}) return OPERR_OVERFLOW;
+      return l > (high >> static_cast<int>(r)) ? OPERR_OVERFLOW : OPERR_NONE;
+    }
+    case DIV_OP:
+      if (r == 0) return OPERR_DIVISION_BY_ZERO;
+      return signedType && l == low && r == -1 ? OPERR_DIVIDED_BY_MINUS_ONE : OPERR_NONE;
+    case MOD_OP:
+      if (r == 0) return OPERR_MODULO_ZERO;
+      return signedType && l == low && r == -1 ? OPERR_MODULO_MINUS_ONE : OPERR_NONE;
+    default:
+      return OPERR_NONE;
+  }
+}
+
+// Converts a constant to the integer type of the operation; *error is set
+// when the value does not survive the conversion.
+u64 toOperationType(TaggedValue value, u32 type, u32* error) {
+  if (value.typeId >= TypePrimitive) return 0;
+  u32 flag = 0;
+  u64 bits = primTypeToInteger(value, type, &flag);
+  if (value.typeId != type && (flag & CONV_UNSAFE) == 0 && *error == OPERR_NONE) *error = rangeError(type);
+  return bits;
+}
+
+bool isFloatType(u32 type) { return type == TypeF32 || type == TypeF64 || type == TypeFP; }
+
+// A constant operand: its type and its cell (primitive values fill one).
+struct ConstValue {
+  u32 type = NO_ID;
+  DataCell cell = 0;
+  bool known() const { return type != NO_ID; }
+  TaggedValue tagged() { return TaggedValue{&cell, type, NO_ID}; }
+};
+
+// Values of the operation nodes already checked, by node id: a long chain of
+// constant operations is then checked in linear time, and without handing
+// the interpreter an expression as deep as the chain.
+using ValueMemo = std::unordered_map<u32, ConstValue>;
+
+ConstValue operandValue(ParserEnv* env, const ValueMemo& memo, AST* operand) {
+  if (operand == nullptr) return {};
+  auto found = memo.find(AST_id(prog(env), operand));
+  if (found != memo.end()) return found->second;
+  // Operations are checked before their users: one without a remembered
+  // value is not constant, or its value is not computed here.
+  if (isOperationNode(operand->op) || !constantOperand(env, operand)) return {};
+  ConstValue value;
+  const u32 mark = interpStack_mark(env->ienv);
+  TaggedValue v = defExpr_execAndStack(nullptr, env, operand);
+  if (v.typeId < TypePrimitive && v.value != nullptr) {
+    value.type = v.typeId;
+    value.cell = *v.value;
+  }
+  interpStack_release(env->ienv, mark);
+  return value;
+}
+
+// The value the interpreter gives an integer operation (modular in the
+// type's width); false when it is not computed here.
+bool integerResult(u32 op, u32 type, u64 l, u64 r, DataCell* out) {
+  const u64 mask = integerTypeMask(type);
+  switch (op) {
+    case PLUS_OP: *out = (l + r) & mask; return true;
+    case MINUS_OP: *out = (l - r) & mask; return true;
+    case MUL_OP: *out = (l * r) & mask; return true;
+    case NEG_OP: *out = (u64{0} - l) & mask; return true;
+    case BIT_LSHIFT_OP:
+      if (r >= widthOf(type)) return false;
+      *out = (l << r) & mask;
+      return true;
+    case DIV_OP:
+    case MOD_OP: {
+      if ((r & mask) == 0) return false;
+      if (isSigned(type)) {
+        s64 sl = signExtend(l, type);
+        s64 sr = signExtend(r, type);
+        if (sl == signedMin(type) && sr == -1) return false;
+        *out = static_cast<u64>(op == DIV_OP ? sl / sr : sl % sr) & mask;
+      } else {
+        *out = op == DIV_OP ? (l & mask) / (r & mask) : (l & mask) % (r & mask);
+      }
+      return true;
+    }
+    default:
+      return false;
+  }
+}
+
+bool floatResult(u32 op, u32 type, TaggedValue l, TaggedValue r, bool unary, DataCell* out) {
+  if (type != TypeF32 && type != TypeF64) return false;
+  double a = TaggedValue_asF64(l, CONV_PRIMTYPE);
+  double b = unary ? 0.0 : TaggedValue_asF64(r, CONV_PRIMTYPE);
+  double v = 0.0;
+  switch (op) {
+    case PLUS_OP: v = a + b; break;
+    case MINUS_OP: v = a - b; break;
+    case MUL_OP: v = a * b; break;
+    case NEG_OP: v = -a; break;
+    case DIV_OP:
+      if (b == 0.0) return false;
+      v = a / b;
+      break;
+    default:
+      return false;
+  }
+  if (type == TypeF32) {
+    float f = static_cast<float>(v);
+    u32 bits;
+    std::memcpy(&bits, &f, sizeof bits);
+    *out = bits;
+  } else {
+    std::memcpy(out, &v, sizeof v);
+  }
+  return true;
+}
+
+// The error of one operation node whose operands are constant; its value is
+// remembered for the operation that uses it.
+u32 checkOperationNode(ParserEnv* env, ValueMemo& memo, AST* node) {
+  program* p = prog(env);
+  const bool unary = node->op == NEG_OP;
+  ConstValue l = operandValue(env, memo, AST_left(p, node));
+  ConstValue r = unary ? ConstValue{} : operandValue(env, memo, AST_right(p, node));
+  if (!l.known() || (!unary && !r.known())) return OPERR_NONE;
+  const u32 type = node->value.id.type;
+  ConstValue result;
+  result.type = type;
+  u32 error = OPERR_NONE;
+  if (isIntType(type)) {
+    u32 conversion = OPERR_NONE;
+    const bool testConversion = isArithmeticChecked(node->op);
+    u64 lb = testConversion ? toOperationType(l.tagged(), type, &conversion)
+                            : primTypeToInteger(l.tagged(), type, nullptr);
+    u64 rb = 0;
+    if (!unary) {
+      rb = testConversion ? toOperationType(r.tagged(), type, &conversion)
+                          : primTypeToInteger(r.tagged(), type, nullptr);
+    }
+    u32 operation = checkIntegerOperation(node->op, type, lb, rb);
+    // Within one node a critical error wins over the others.
+    error = operation >= kFirstCriticalOpError || conversion == OPERR_NONE ? operation : conversion;
+    if (integerResult(node->op, type, lb, rb, &result.cell)) memo.emplace(AST_id(p, node), result);
+  } else if (isFloatType(type)) {
+    if (node->op == DIV_OP && TaggedValue_asF64(r.tagged(), CONV_PRIMTYPE) == 0.0) {
+      error = OPERR_DIVISION_BY_ZERO;
+    } else if (floatResult(node->op, type, l.tagged(), r.tagged(), unary, &result.cell)) {
+      memo.emplace(AST_id(p, node), result);
+    }
+  }
+  return error;
+}
+
+// The declared element types of an initializer, element by element.
+u32 checkInitializerValues(ParserEnv* env, const ValueMemo& memo,
+                           const std::unordered_set<u32>& warned, u32 type, AST* initializer,
+                           AST** where) {
+  program* p = prog(env);
+  struct Pending {
+    u32 type;
+    AST* value;
+  };
+  std::vector<Pending> pending{{type, initializer}};
+  while (!pending.empty()) {
+    auto [t, value] = pending.back();
+    pending.pop_back();
+    while (value != nullptr && value->op == INITIALIZER_OP) value = AST_left(p, value);
+    if (value == nullptr || t >= p->infoProg->n_type) continue;
+    if (value->op == LIST) {
+      const TypeDefinition& def = p->typeTable[t];
+      std::vector<Pending> elements;
+      if (def.bufferType != NONE_BUFFER) {
+        forEachCell(env, value, [&](AST* e) {
+          elements.push_back({def.baseType, e});
+          return true;
+        });
+      } else if (def.baseType == TypeStructure) {
+        AST* field = AST_fromId(p, def.fields);
+        for (AST* cell = value; cell != nullptr && field != nullptr;
+             cell = AST_right(p, cell), field = AST_right(p, field)) {
+          AST* f = AST_left(p, field);
+          if (f != nullptr) elements.push_back({f->value.id.type, AST_left(p, cell)});
+        }
+      }
+      for (auto it = elements.rbegin(); it != elements.rend(); ++it) pending.push_back(*it);
+      continue;
+    }
+    // A value whose own operation was already found wrong is not reported twice.
+    if (!isIntType(t) || warned.count(AST_id(p, value)) != 0) continue;
+    ConstValue v = operandValue(env, memo, value);
+    u32 error = OPERR_NONE;
+    if (v.known() && v.type != t) toOperationType(v.tagged(), t, &error);
+    if (error != OPERR_NONE) {
+      *where = value;
+      return error;
+    }
+  }
+  return OPERR_NONE;
+}
+
+bool isVariableDeclaration(u32 op) {
+  switch (op) {
+    case VARIABLE_DECL_OP:
+    case CONSTANT_DECL_OP:
+    case STATIC_VARIABLE_DECL_OP:
+    case VARIABLE_BUFFER_DECL_OP:
+    case CONSTANT_ARRAY_DECL_OP:
+    case STATIC_VARIABLE_BUFFER_DECL_OP:
+      return true;
+    default:
+      return false;
+  }
+}
+
+struct OperationWalk {
+  ParserEnv* env;
+  std::vector<bool> visited;
+  u32 error = OPERR_NONE;
+  std::string fileName;
+  ValueMemo memo;
+  std::unordered_set<u32> warned;  // nodes already reported
+
+  // Reports a non-critical error, or records the critical one; false to stop.
+  bool handle(u32 found, AST* node) {
+    if (found == OPERR_NONE) return true;
+    focus(env, node);
+    if (found >= kFirstCriticalOpError) {
+      error = found;
+      return false;
+    }
+    warned.insert(AST_id(env->program, node));
+    warnAt(env, 0, fileName.c_str(), node, nullptr, "%s in expression\n", kOpErrNames[found]);
+    return true;
+  }
+
+  bool checkNode(AST* node) {
+    program* p = env->program;
+    if (isOperationNode(node->op)) return handle(checkOperationNode(env, memo, node), node);
+    AST* where = nullptr;
+    if (isVariableDeclaration(node->op) && node->right != NO_ID) {
+      u32 found = checkInitializerValues(env, memo, warned, node->value.id.type, AST_right(p, node), &where);
+      return handle(found, where != nullptr ? where : node);
+    }
+    if (node->op == ASSIGN_OP && node->right != NO_ID) {
+      AST* value = AST_right(p, node);
+      if (value->op != INITIALIZER_OP && !isOperationNode(value->op) && !constantOperand(env, value)) {
+        return true;
+      }
+      u32 target = defType_evaluate(env, AST_left(p, node));
+      if (target == NO_ID) return true;
+      u32 found = checkInitializerValues(env, memo, warned, target, value, &where);
+      return handle(found, node);
+    }
+    return true;
+  }
+
+  // Post-order over the subtree: operands are checked before their
+  // operation, so the innermost faulty operation is the one reported.
+  bool walk(AST* start) {
+    program* p = env->program;
+    const u32 count = p->infoProg->n_AST;
+    struct Pending {
+      u32 id;
+      bool expanded;
+    };
+    std::vector<Pending> pending{{AST_id(p, start), false}};
+    while (!pending.empty()) {
+      Pending current = pending.back();
+      pending.pop_back();
+      if (current.id >= count) continue;
+      AST* node = &p->RAMprogram[current.id];
+      if (current.expanded) {
+        if (!checkNode(node)) return false;
+        continue;
+      }
+      if (visited[current.id]) continue;
+      visited[current.id] = true;
+      pending.push_back({current.id, true});
+      if (node->right != NO_ID) pending.push_back({node->right, false});
+      if (node->left != NO_ID) pending.push_back({node->left, false});
+    }
+    return true;
+  }
+
+  bool walkIfPresent(AST* node) { return node == nullptr || walk(node); }
+
+  bool walkDeclaration(AST* node) {
+    program* p = env->program;
+    switch (node->op) {
+      case FUNCTION_DECLARATION:
+        return walkIfPresent(AST_right(p, node));
+      case PROCESS_DECLARATION:
+        for (u32 part : {PART_STATICS, PART_LOCALS, PART_COMMON, PART_SUB_INSTANCES, PART_STATES,
+                         PART_FINALLY}) {
+          if (!walkIfPresent(nth(env, AST_right(p, node), part))) return false;
+        }
+        return true;
+      case TIME_ANNOTATION:
+      case USER_ANNOTATION:
+      case PROCESS_ANNOTATION:
+      case HARDWARE_ANNOTATION:
+        return walkIfPresent(AST_left(p, node));
+      default:
+        return walk(node);
+    }
+  }
+};
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+
+const char* opErr_getName(u32 error) {
+  return error < std::size(kOpErrNames) ? kOpErrNames[error] : "unknown error";
+}
+
+bool op_isDeclaration(u32 op) {
+  switch (op) {
+    case CONSTANT_ARRAY_DECL_OP:
+    case CONSTANT_DECL_OP:
+    case PROCESS_INSTANCE_NODE:
+    case VARIABLE_BUFFER_DECL_OP:
+    case VARIABLE_DECL_OP:
+    case FUNCTION_DECLARATION:
+    case FUNCTION_PROTOTYPE:
+    case PROCESS_DECLARATION:
+    case PROCESS_PROTOTYPE:
+    case TYPE_DECLARATION:
+    case IMPLICIT_VARIABLE_DECL:
+      return true;
+    default:
+      return false;
+  }
+}
+
+const char* op_getGblDeclDesc(u32 op) {
+  switch (op) {
+    case CONSTANT_ARRAY_DECL_OP: return "constant array definition";
+    case CONSTANT_DECL_OP: return "constant definition";
+    case PROCESS_INSTANCE_NODE: return "process instance definition";
+    case VARIABLE_BUFFER_DECL_OP: return "variable buffer declaration";
+    case VARIABLE_DECL_OP: return "variable declaration";
+    case STATIC_VARIABLE_DECL_OP: return "static variable declaration";
+    case STATIC_VARIABLE_BUFFER_DECL_OP: return "static variable buffer declaration";
+    case FUNCTION_DECLARATION: return "function definition";
+    case FUNCTION_PROTOTYPE: return "function prototype";
+    case PROCESS_DECLARATION: return "process definition";
+    case PROCESS_PROTOTYPE: return "process prototype";
+    case TYPE_DECLARATION: return "type declaration";
+    case IMPLICIT_VARIABLE_DECL: return "implicit variable declaration";
+    default: return "declaration";
+  }
+}
+
+u32 gblDecl_getSymId(ParserEnv* env, const AST* decl) {
+  program* p = prog(env);
+  switch (decl->op) {
+    case FUNCTION_DECLARATION:
+    case FUNCTION_PROTOTYPE:
+    case PROCESS_DECLARATION:
+    case PROCESS_PROTOTYPE:
+    case PROCESS_INSTANCE_NODE:
+      return decl->value.id.id;
+    case TYPE_DECLARATION: {
+      // The node's value is the type; its name is the type's symbol.
+      u32 type = decl->value.id.type;
+      return type < p->infoProg->n_type ? p->dbg->typeSymbolId[type] : NO_ID;
+    }
+    default: {
+      AST* name = AST_left(p, decl);
+      if (name != nullptr && name->op == LIST) name = AST_left(p, name);
+      return name == nullptr ? NO_ID : name->value.id.id;
+    }
+  }
+}
+
+bool linkage_checkIfDuplicatedDeclNames(ParserEnv* env, const AST* a, const char* fileA,
+                                        const AST* b, const char* fileB) {
+  u32 name = gblDecl_getSymId(env, a);
+  if (name != gblDecl_getSymId(env, b) || allowedPair(a->op, b->op)) return true;
+  failAt(env, 122, fileA, a, nullptr, "%s name \"%s\" already used for %s at %s:%zu\n",
+         op_getGblDeclDesc(a->op), symbolName(env, name), op_getGblDeclDesc(b->op), fileB,
+         static_cast<size_t>(lineOf(env, b)));
+  return false;
+}
+
+void parser_checkEachFileLinkage(ParserEnv* env, const char* mainFileName) {
+  ProgramView view = viewProgram(env, mainFileName);
+  for (u32 file = 0; file < view.perFile.size(); ++file) {
+    if (!checkFile(env, view.fileName(file), view.perFile[file], view)) return;
+  }
+}
+
+void parser_checkProgramGlobalLinkage(ParserEnv* env, const char* mainFileName) {
+  ProgramView view = viewProgram(env, mainFileName);
+  if (!checkDuplicates(env, view, view.all)) return;
+  if (!checkProcessInstAndSubprocessDef(env, view)) return;
+  if (!check_prototypes_without_definition(env, view)) return;
+  if (!check_break(env, view)) return;
+  // Instance records are laid out once, when every definition is known.
+  VELK_ASSERT_TEXT(prog(env)->infoProg->n_processInstances == 0, "n_processInstances == 0");
+  const int status = env->pctx->status;
+  parser_allocate_process_instances(env, prog(env)->root);
+  if (env->pctx->status != status) return;
+  check_enums(env, view);
+}
+
+void parser_checkType(ParserEnv* env) {
+  ProgramView view = viewProgram(env, env->pctx->fileName);
+  for (const Declaration& d : view.all) {
+    if (d.node->op == TYPE_DECLARATION && !checkForDuplicatedTypeFlds(env, view.fileName(d.file), d.node)) {
+      return;
+    }
+  }
+  checkCtrlFlowBoolParam(env, view);
+}
+
+u32 parser_checkOperationValues(ParserEnv* env, AST* root) {
+  program* p = prog(env);
+  if (root == nullptr) return OPERR_NONE;
+  OperationWalk walk{env, std::vector<bool>(p->infoProg->n_AST, false), OPERR_NONE, env->pctx->fileName, {}, {}};
+  struct Pending {
+    AST* cell;
+    std::string file;
+    std::vector<AST*> globals;  // declarations whose initializers come after the list
+  };
+  // Files in place; the initializers of a file's globals once its list ends.
+  std::vector<Pending> pending;
+  pending.push_back({AST_left(p, root), walk.fileName, {}});
+  while (!pending.empty()) {
+    Pending& current = pending.back();
+    walk.fileName = current.file;
+    AST* cell = current.cell;
+    if (cell == nullptr) {
+      std::vector<AST*> globals = std::move(current.globals);
+      pending.pop_back();
+      for (AST* decl : globals) {
+        if (!walk.walk(decl)) break;
+      }
+      if (walk.error != OPERR_NONE) break;
+      continue;
+    }
+    current.cell = AST_right(p, cell);
+    AST* node = AST_left(p, cell);
+    if (node == nullptr) continue;
+    if (node->op == INCLUDE_OP) {
+      pending.push_back({AST_left(p, node), includeName(env, node), {}});
+      continue;
+    }
+    if (isVariableDeclaration(node->op)) {
+      current.globals.push_back(node);
+      continue;
+    }
+    if (!walk.walkDeclaration(node)) break;
+  }
+  if (walk.error != OPERR_NONE) {
+    std::snprintf(env->pctx->fileName, sizeof env->pctx->fileName, "%s", walk.fileName.c_str());
+  }
+  return walk.error;
+}
