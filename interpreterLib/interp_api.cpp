@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "ast_reader.h"
+#include "buffers.h"
 #include "interp_stack.h"
 #include "interp_system.h"
 #include "operators.h"
@@ -178,61 +179,6 @@ void callWithValues(InterpEnv* env, u32 funcId, const TaggedValue* arguments) {
 }
 
 // ---------------------------------------------------------------------------
-// interp_setValue mode 1: a push into a global queue or stack with the channel
-// rules (a full channel goes to the invalid-operation callback, with no node).
-
-struct ChannelView {
-  DataCell* cells;
-  u32 elementType;
-  u32 cellSize;
-  u32 capacity;
-  u32 kind;
-};
-
-u32 channelSlot(InterpEnv* env, const ChannelView& c, DataCell index, u32 slots) {
-  INTERP_ASSERT_TEXT(env, index >= 2, "channel.value->index >= 2");
-  INTERP_ASSERT_TEXT(env, (index - 2) % c.cellSize == 0,
-                     "((channel.value->index - 2) % buffer_getCellSize(env, channel)) == 0");
-  const u64 slot = (index - 2) / c.cellSize;
-  INTERP_ASSERT_TEXT(env, slot < slots, "slot <= capacity");
-  return static_cast<u32>(slot);
-}
-
-void channelPush(InterpEnv* env, TaggedValue target, TaggedValue value) {
-  const program* p = env->program;
-  const TypeDefinition& type = p->typeTable[target.typeId];
-  INTERP_ASSERT_TEXT(env, type.bufferType == QUEUE_BUFFER || type.bufferType == STACK_BUFFER,
-                     "channel_isChannel(env, channel)");
-  INTERP_ASSERT_TEXT(env, type.size != NO_ID && type.baseType < p->infoProg->n_type,
-                     "sized channel");
-  ChannelView c{target.value, type.baseType,
-                std::max<u32>(1, p->typeTable[type.baseType].storageSize), type.size,
-                type.bufferType};
-  DataCell* cells = c.cells;
-  auto slotCells = [&](u32 slot) { return cells + 2 + static_cast<u64>(slot) * c.cellSize; };
-  if (c.kind == QUEUE_BUFFER) {
-    const u32 ring = c.capacity + 1;
-    const u32 in = channelSlot(env, c, cells[0], ring);
-    const u32 out = channelSlot(env, c, cells[1], ring);
-    if ((in + 1) % ring == out) {
-      env->ctx->invalid_op_callback(env, nullptr, INVALID_OP_QUEUE_FULL);
-      return;
-    }
-    value_set(env, TaggedValue{slotCells(in), c.elementType, NO_ID}, value);
-    cells[0] = 2 + static_cast<u64>((in + 1) % ring) * c.cellSize;
-    return;
-  }
-  const u32 in = channelSlot(env, c, cells[0], c.capacity + 1);
-  if (in >= c.capacity) {
-    env->ctx->invalid_op_callback(env, nullptr, INVALID_OP_STACK_FULL);
-    return;
-  }
-  value_set(env, TaggedValue{slotCells(in), c.elementType, NO_ID}, value);
-  cells[1] = 2 + static_cast<u64>(in) * c.cellSize;  // the new top
-  cells[0] = 2 + static_cast<u64>(in + 1) * c.cellSize;
-}
-
-// ---------------------------------------------------------------------------
 // Name lookups through the lazily built indexes of the cache.
 
 // Extends the index to the first `count` objects of symbolIds (first match
@@ -393,7 +339,9 @@ u32 interp_setValue(InterpEnv* env, u32 varId, u32 mode, TaggedValue value) {
     if (mode == 0) {
       value_set(env, target, value);
     } else {
-      channelPush(env, target, value);
+      // A push into a global queue or stack: a full channel goes to the
+      // invalid-operation callback (with no node) and is left unchanged.
+      channel_push(env, target, value);
     }
     return 0u;
   });
