@@ -96,6 +96,12 @@ void grammar_recordHeaderLine(ParserEnv* env, void* scanner) {
 
 u32 grammar_headerLine(ParserEnv* env) { return state(env).headerLine; }
 
+void grammar_setNodeLine(ParserEnv* env, AST* node, u32 line) {
+  program* p = env->program;
+  if (node == nullptr || p->dbg->nodeLine == nullptr) return;
+  p->dbg->nodeLine[AST_id(p, node)] = line;
+}
+
 void grammar_setStringResult(ParserEnv* env, AST* node) {
   state(env).stringResult = AST_id(env->program, node);
 }

@@ -36,6 +36,8 @@ AST* grammar_appendCell(ParserEnv* env, void* scanner, AST* list, AST* element);
 // is read; the routine completing the declaration uses it as its line.
 void grammar_recordHeaderLine(ParserEnv* env, void* scanner);
 u32 grammar_headerLine(ParserEnv* env);
+// Sets the line a node is reported at (no effect on an absent node).
+void grammar_setNodeLine(ParserEnv* env, AST* node, u32 line);
 
 // String mode: the statement or expression node of "$ ...", or nullptr.
 void grammar_setStringResult(ParserEnv* env, AST* node);

@@ -97,12 +97,15 @@ external_declaration:
     IDENTIFIER header_line LPAREN parameters RPAREN SEMICOLON
       {
         AST* node = defFunc_definePrototype(env, N($1), N($4));
+        grammar_setNodeLine(env, node, grammar_headerLine(env));
         defVar_clearLocals(env, N($4));
         if (node != nullptr) parser_add_external_definition(env, node);
       }
   | IDENTIFIER header_line LPAREN parameters RPAREN body
       {
         AST* node = defFunc_define(env, N($1), N($4), N($6));
+        /* A function is reported at its header, not where its body ends. */
+        grammar_setNodeLine(env, node, grammar_headerLine(env));
         defVar_clearLocals(env, N($4));
         if (node != nullptr) parser_add_external_definition(env, node);
       }

@@ -113,6 +113,10 @@ const FailureCase kFailures[] = {
      "", "unknown process definition \"Z\" for process instance \"z\"\n"},
     {"FunctionPrototypeMismatch", "f(in uint8 : a);\nf(in uint16 : a) { }\n", 123, 1, "",
      "function prototype \"f\" doesn't match its definition signature at line 2\n"},
+    // A definition is known by its header line, not by the line its body ends on.
+    {"MultiLineDefinitionThenPrototype", "f() {\n  var uint8 : x;\n}\nf();\n", 126, 4, "",
+     "\"f\" function prototype placed after its function definition at line 1 (a prototype must "
+     "be placed before its associated definition)\n"},
     {"ProcessPrototypeMismatch",
      "processdef P(in uint8 : a);\nprocessdef P(in uint16 : a) { state A { } }\n", 131, 1, "",
      "process prototype \"P\" doesn't match its definition signature at line 2\n"},
