@@ -552,11 +552,18 @@ AST* defVar_declareGlobal(ParserEnv* env, AST* decl) {
   return decl;
 }
 
+// Buffer declarations report a same-scope redeclaration when they are made
+// (defBuff_makeDefinition); declaring them must not warn a second time.
+static bool isBufferDeclaration(u32 op) {
+  return op == VARIABLE_BUFFER_DECL_OP || op == CONSTANT_ARRAY_DECL_OP ||
+         op == STATIC_VARIABLE_BUFFER_DECL_OP;
+}
+
 AST* defVar_declareLocal(ParserEnv* env, AST* decl) {
   if (decl == nullptr) return nullptr;
   DefVarState& s = state(env);
   ScopeRecord record = recordOf(env, decl);
-  defVar_checkSameScopeDeclaration(env, record.symbol);
+  if (!isBufferDeclaration(decl->op)) defVar_checkSameScopeDeclaration(env, record.symbol);
   if (!isConstantDeclaration(decl->op)) {
     s.localVars.push(record);
     return decl;
@@ -583,6 +590,7 @@ AST* defVar_declareLocal(ParserEnv* env, AST* decl) {
 
 AST* defVar_declareStatic(ParserEnv* env, AST* decl) {
   if (decl == nullptr) return nullptr;
+  const bool checkedWhenMade = isBufferDeclaration(decl->op);
   decl->op = decl->op == VARIABLE_BUFFER_DECL_OP || decl->op == STATIC_VARIABLE_BUFFER_DECL_OP
                  ? STATIC_VARIABLE_BUFFER_DECL_OP
                  : STATIC_VARIABLE_DECL_OP;
@@ -591,7 +599,7 @@ AST* defVar_declareStatic(ParserEnv* env, AST* decl) {
     return nullptr;
   }
   ScopeRecord record = recordOf(env, decl);
-  defVar_checkSameScopeDeclaration(env, record.symbol);
+  if (!checkedWhenMade) defVar_checkSameScopeDeclaration(env, record.symbol);
   state(env).staticVars.push(record);
   return decl;
 }

@@ -516,4 +516,16 @@ TEST_F(DefVariableSource, LocalsMayUseAnyInitializerAndWarnWhenTheyShadow) {
   EXPECT_EQ(defVar_localCount(env), 0u);  // the scopes were closed with the function
 }
 
+TEST_F(DefVariableSource, AShadowingBufferWarnsOnce) {
+  ASSERT_EQ(parse("var uint8: q;\n"
+                  "f() {\n"
+                  "  var queue<uint8>: q[2];\n"
+                  "}\n"),
+            0)
+      << output;
+  EXPECT_EQ(output,
+            "[WARNING] v.velk: Line 3: variable \"q\" shadows definition of \"q\" at global "
+            "scope\n");
+}
+
 }  // namespace
