@@ -48,15 +48,25 @@ void focus(ParserEnv* env, const AST* node) {
 
 void failAt(ParserEnv* env, int status, const char* file, const AST* node, const char* detail,
             const char* format, ...) __attribute__((format(printf, 6, 7)));
+// Formats a check's message; the report itself takes it as "%s".
+struct CheckMessage {
+  char text[4096];
+};
+
+CheckMessage formatMessage(const char* format, va_list args) {
+  CheckMessage message;
+  std::vsnprintf(message.text, sizeof message.text, format, args);
+  return message;
+}
+
 void failAt(ParserEnv* env, int status, const char* file, const AST* node, const char* detail,
             const char* format, ...) {
-  char text[4096];
   va_list args;
   va_start(args, format);
-  std::vsnprintf(text, sizeof text, format, args);
+  const CheckMessage message = formatMessage(format, args);
   va_end(args);
   focus(env, node);
-  parser_failure(env, status, file, lineOf(env, node), detail, "%s", text);
+  parser_failure(env, status, file, lineOf(env, node), detail, "%s", message.text);
 }
 
 // Returns whether the warning counted as an error (warnings as errors).
@@ -64,13 +74,12 @@ bool warnAt(ParserEnv* env, int status, const char* file, const AST* node, const
             const char* format, ...) __attribute__((format(printf, 6, 7)));
 bool warnAt(ParserEnv* env, int status, const char* file, const AST* node, const char* detail,
             const char* format, ...) {
-  char text[4096];
   va_list args;
   va_start(args, format);
-  std::vsnprintf(text, sizeof text, format, args);
+  const CheckMessage message = formatMessage(format, args);
   va_end(args);
   focus(env, node);
-  parser_warning(env, status, file, lineOf(env, node), detail, "%s", text);
+  parser_warning(env, status, file, lineOf(env, node), detail, "%s", message.text);
   return warningsAsErrors;
 }
 
