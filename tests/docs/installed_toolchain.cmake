@@ -2,6 +2,10 @@
 # and runs an example with it under an empty environment (env -i): the
 # installed compiler must find its own system library.
 #
+# In install mode a small host program is also built against the installed
+# headers and libraries alone (CXX: the compiler, CXX_FLAGS: flags the
+# libraries need at link time, such as the sanitizers').
+#
 # Variables: BUILD_DIR, SOURCE_DIR, WORK_DIR (scratch, recreated), MODE:
 #   install  `cmake --install BUILD_DIR --prefix WORK_DIR/prefix`
 #   deb      `cpack -G DEB` in BUILD_DIR's configuration, then the package is
@@ -77,3 +81,22 @@ if(NOT status EQUAL 0 OR NOT out MATCHES "Assign led_out new value: true")
   message(FATAL_ERROR "installed velk_sim failed (${status}):\n${out}")
 endif()
 message("installed toolchain under ${prefix} compiles and runs blink.velk")
+
+if(NOT MODE STREQUAL "install")
+  return()
+endif()
+file(GLOB libraries ${prefix}/lib*/libinterpreterLib.a)
+get_filename_component(libdir ${libraries} DIRECTORY)
+separate_arguments(flags UNIX_COMMAND "${CXX_FLAGS}")
+run_checked(${CXX} -std=c++20 ${flags} -I${prefix}/include/velk
+  ${SOURCE_DIR}/tests/docs/installed/host.cpp -o ${run_dir}/installed_host
+  ${libdir}/libinterpreterLib.a ${libdir}/libASTLib.a -lm)
+file(COPY ${prefix}/share/velk/examples/tutorial/step1_periodic.velk DESTINATION ${run_dir})
+run_checked(env -i ${prefix}/bin/velk_parser -q step1_periodic.velk step1.ast
+  WORKING_DIRECTORY ${run_dir})
+execute_process(COMMAND env -i ${run_dir}/installed_host step1.ast
+  WORKING_DIRECTORY ${run_dir} RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE out)
+if(NOT status EQUAL 0 OR NOT out MATCHES "^engine speed 850 rpm at 0\nengine speed 900 rpm at 10ms\n")
+  message(FATAL_ERROR "a host built on the installed libraries failed (${status}):\n${out}")
+endif()
+message("a host built on the installed headers and libraries runs step1_periodic.velk")
