@@ -21,7 +21,8 @@
 
 // Angle brackets: the MEX interface of whichever host is on the include path
 // (our stand-in's mex.h beside this file, or the real host's), never simply
-// the file next to this one.
+// the file next to this one. A real host's build puts host/in_mex on the
+// path rather than host/, so the stand-in's cannot be found there.
 #include <mex.h>
 
 #ifdef VELK_SFUN_IN_MEX
