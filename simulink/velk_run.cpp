@@ -153,10 +153,14 @@ RunOptions readArguments(int nrhs, const mxArray* prhs[]) {
   if (nrhs < 1 || !readText(prhs[0], &options.image))
     throw badArgument("the first argument must be the image file name");
   if ((nrhs - 1) % 2 != 0) throw badArgument("options come in name/value pairs");
+  std::vector<std::string> seen;
   for (int k = 1; k < nrhs; k += 2) {
     std::string name;
     if (!readText(prhs[k], &name)) throw badArgument("option names must be character strings");
     const std::string key = lowerCase(name);
+    if (std::find(seen.begin(), seen.end(), key) != seen.end())
+      throw badArgument("option '" + name + "' given twice");
+    seen.push_back(key);
     const mxArray* value = prhs[k + 1];
     if (key == "stoptime") {
       readStopTime(value, &options);
@@ -351,7 +355,7 @@ void returnResults(int nlhs, mxArray* plhs[], const RunResult& result) {
 // leaves nothing behind however the host unwinds.
 struct PendingError {
   char identifier[64] = "";
-  char message[1024] = "";
+  char message[4096] = "";
   void set(const std::string& id, const std::string& text) {
     std::snprintf(identifier, sizeof identifier, "%s", id.c_str());
     std::snprintf(message, sizeof message, "%s", text.c_str());
