@@ -76,7 +76,7 @@ const char kUsage[] =
     "Everything the block and the program print goes to standard output.\n"
     "SIGINT or SIGTERM stops the run after the current hit (a loop that never\n"
     "ends is cut short): what was printed is flushed and the outputs file holds\n"
-    "every hit completed before the signal.\n"
+    "every hit completed before the signal. A second signal ends it at once.\n"
     "Exit status: 0 success; 2 bad usage; 3 the block raised an error (image\n"
     "not loadable, program exit, failed assertion), reported on standard error\n"
     "as \"velk_sim: error <identifier>: <message>\"; 128 + the signal number when\n"
@@ -405,7 +405,16 @@ u64 unseededDraw(InterpEnv* env) {
 // The number of the signal that asked the run to stop, 0 while none has.
 volatile std::sig_atomic_t stopSignal = 0;
 
-extern "C" void onStopSignal(int signal) { stopSignal = signal; }
+// A second signal, while the first is still being acted on, ends the
+// process at once, as if no handler were installed.
+extern "C" void onStopSignal(int signal) {
+  if (stopSignal != 0) {
+    std::signal(signal, SIG_DFL);
+    std::raise(signal);
+    return;
+  }
+  stopSignal = signal;
+}
 
 // SIGINT and SIGTERM only raise the flag: the run stops at the end of the
 // hit (the interpreter's loops look at it too), so output is never cut in
