@@ -110,8 +110,8 @@ process Copy : copy[1 s]();
   for (const Case& c : cases) {
     sfunHost_setInput(S.get(), 0, c.in);
     const std::string out = hit(t);
-    EXPECT_NE(out.find(std::string("Assign mode_out new value: ") + c.name + "\n"), std::string::npos)
-        << c.in << "\n" << out;
+    const std::string assigned = std::string("Assign mode_out new value: ") + c.name + "\n";
+    EXPECT_NE(out.find(assigned), std::string::npos) << c.in << "\n" << out;
     EXPECT_EQ(sfunHost_getOutput(S.get(), 0), c.position) << c.in;
     t += 1.0;
   }

@@ -425,7 +425,8 @@ TEST_F(VelkSim, VersionNamesTheToolchainVersion) {
   // The version ends with the time of the build, which may differ by a
   // minute between this test and velk_sim: compare up to it.
   const std::string version = velk_versionString();
-  const std::string expected = "QuIv VELK Simulator\nVersion " + version.substr(0, version.rfind('.'));
+  const std::string expected =
+      "QuIv VELK Simulator\nVersion " + version.substr(0, version.rfind('.'));
   EXPECT_EQ(r.out.substr(0, expected.size()), expected);
   EXPECT_EQ(r.out.find('\n', expected.size()), r.out.size() - 1);
   EXPECT_EQ(r.status, 0);
@@ -560,7 +561,8 @@ TEST_F(VelkSim, SchedulingExampleRunsByPriority) {
   std::istringstream lines(r.out);
   for (std::string line; std::getline(lines, line);) {
     const size_t at = line.find(":STARTING_TASK] ");
-    if (at != std::string::npos) starts += line.substr(1, line.find(':') - 1) + " " + line.substr(at + 16) + "\n";
+    if (at == std::string::npos) continue;
+    starts += line.substr(1, line.find(':') - 1) + " " + line.substr(at + 16) + "\n";
   }
   EXPECT_EQ(starts,
             "0.000000000000 'brakes'\n"
