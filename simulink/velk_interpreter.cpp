@@ -421,6 +421,8 @@ void mdlTerminate(SimStruct* /*S*/) {}
 #ifdef VELK_SIMULINK_STANDIN
 void velk_interpreter_configure(const VelkBlockHostSettings& settings) { hostSettings = settings; }
 
+void velk_interpreter_endOpenLine() { endOpenLine(); }
+
 // The stand-in engine finds the methods through this table.
 const SFunctionMethods* velk_interpreter_methods() {
   static const SFunctionMethods methods{"velk_interpreter", mdlInitializeSizes,

@@ -20,3 +20,7 @@ struct VelkBlockHostSettings {
   const volatile std::sig_atomic_t* interrupt = nullptr;
 };
 void velk_interpreter_configure(const VelkBlockHostSettings& settings);
+
+// Ends a line the program left open (printed without a line feed), so that
+// what the host reports next starts on a line of its own.
+void velk_interpreter_endOpenLine();

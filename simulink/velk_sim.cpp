@@ -473,7 +473,7 @@ std::string formatNumber(double value) {
 
 // Reports the stop on standard error and gives the exit status.
 int stoppedBySignal(double t) {
-  std::fflush(stdout);
+  velk_interpreter_endOpenLine();
   std::fprintf(stderr, "velk_sim: stopped by %s at time %s s\n", signalName(stopSignal),
                formatNumber(t).c_str());
   return kExitSignalBase + stopSignal;
@@ -565,7 +565,7 @@ int main(int argc, char** argv) {
     return kExitUsage;
   } catch (const MexError& error) {
     // Whatever the block printed before the error comes first.
-    std::fflush(stdout);
+    velk_interpreter_endOpenLine();
     std::fprintf(stderr, "velk_sim: error %s: %s\n", error.identifier.c_str(),
                  describeBlockError(error, options).c_str());
     return kExitBlockError;
