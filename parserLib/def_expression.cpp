@@ -18,6 +18,7 @@
 #include "operators.h"
 #include "parser_data.h"
 #include "parser_error.h"
+#include "velk_locals.h"
 #include "velk_memory.h"
 
 namespace {
@@ -800,6 +801,56 @@ bool defExpr_isWritable(ParserEnv* env, AST* expression) {
 
 // --- compile-time execution ------------------------------------------------------
 
+// The local constants an expression reads, as the frame of local constants
+// it is executed in: slot i holds the constant whose access node carries id i.
+// They are taken from their declarations rather than from the interpreter's
+// table, which holds only the constants of the scopes being parsed: the
+// whole-program checks evaluate expressions after those scopes are closed.
+// Slots the expression does not read stay empty. False when a constant has no
+// stored value.
+bool bindLocalConstants(ParserEnv* env, AST* expression, std::vector<TaggedValue>* frame) {
+  program* p = env->program;
+  std::vector<AST*> pending{expression};
+  while (!pending.empty()) {
+    AST* node = pending.back();
+    pending.pop_back();
+    if (node == nullptr) continue;
+    switch (node->op) {
+      case LOCAL_CONSTANT_OP: {
+        AST* index = AST_left(p, node);
+        AST* decl = AST_right(p, node);
+        AST* init = decl != nullptr ? AST_right(p, decl) : nullptr;
+        if (index == nullptr || init == nullptr || init->op != INITIALIZER_OP) return false;
+        const u32 data = AST_getInitializerId(p, init);
+        const u32 id = index->value.id.id;
+        if (data >= p->infoProg->size_constantData || id >= STACKS_SIZE) return false;
+        if (frame->size() <= id) frame->resize(id + 1, TaggedValue{nullptr, NO_ID, NO_ID});
+        (*frame)[id] = TaggedValue{p->constantDataTable + data, node->value.id.type, NO_ID};
+        continue;
+      }
+      case LOCAL_VAR:
+      case GLOBAL_CONSTANT_OP:
+      case TYPE_OP:
+      case SYM:
+        continue;  // right is the declaration, not an operand
+      case CALL_OP: {
+        // Called functions run in frames of their own.
+        AST* codeNode = AST_left(p, node);
+        if (codeNode != nullptr && codeNode->op == INDEX_NODE) {
+          pending.push_back(AST_left(p, codeNode));
+          if (codeNode->value.id.id == kCallFieldCustom) continue;  // right is the offset
+        }
+        pending.push_back(AST_right(p, node));
+        continue;
+      }
+      default:
+        pending.push_back(AST_left(p, node));
+        pending.push_back(AST_right(p, node));
+    }
+  }
+  return true;
+}
+
 bool defExpr_canExecAtCompileTime(ParserEnv* env, AST* expression) {
   return expression != nullptr && isEvaluable(env, expression, 0);
 }
@@ -808,9 +859,20 @@ TaggedValue defExpr_execAndStack(TaggedValue* slot, ParserEnv* env, AST* express
   const TaggedValue unknown{nullptr, NO_ID, NO_ID};
   TaggedValue result = unknown;
   InterpEnv* ienv = env->ienv;
-  if (ienv != nullptr && defExpr_canExecAtCompileTime(env, expression)) {
+  std::vector<TaggedValue> localConstants;
+  if (ienv != nullptr && defExpr_canExecAtCompileTime(env, expression) &&
+      bindLocalConstants(env, expression, &localConstants)) {
     ensureOperators(env);
-    result = interp_guard(ienv, unknown, [&] { return expr_execute(ienv, expression); });
+    result = interp_guard(ienv, unknown, [&] {
+      LocalVarsIndexes saved;
+      Variable_getCurrentLocalVarIndexes(ienv, &saved);
+      for (const TaggedValue& constant : localConstants) {
+        LocalConstant_define(ienv, constant.typeId, constant.value);
+      }
+      const TaggedValue value = expr_execute(ienv, expression);
+      Variable_restorePrevLocalVarIndexes(ienv, &saved);
+      return value;
+    });
   }
   if (slot != nullptr) *slot = result;
   return result;

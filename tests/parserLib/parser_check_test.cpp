@@ -152,6 +152,13 @@ const FailureCase kFailures[] = {
     {"MinimumDividedByMinusOne",
      "f() {\n  var int64 : x;\n  x = (-9223372036854775807 - 1) / -1;\n}\n", 111, 3, "",
      "first divided by negative one in expression\n"},
+    // Local constants are read from their declarations once their scope is closed.
+    {"DivisionByLocalConstant", "f() {\n  const uint8 : z = 0;\n  var uint8 : x;\n  x = 5 / z;\n}\n",
+     111, 4, "", "division by zero in expression\n"},
+    {"ModuloByLocalConstantElement",
+     "processdef P() {\n  const uint8 : t[2] = {1, 0};\n  state A {\n    var uint8 : x;\n"
+     "    x = 3 mod t[1];\n  }\n}\n",
+     111, 5, "", "modulo zero in expression\n"},
     {"MinimumModuloMinusOne",
      "f() {\n  var int64 : x;\n  x = (-9223372036854775807 - 1) mod -1;\n}\n", 111, 3, "",
      "first modulo negative one in expression\n"},
@@ -240,6 +247,18 @@ TEST_F(ParserCheckTest, WrapIsAWarningAndCompilationGoesOn) {
   EXPECT_EQ(checked, 0);
   EXPECT_EQ(out, "[WARNING] " + at(3) + "wrap in expression\n[WARNING] " + at(7) +
                      "overflow in expression\n");
+}
+
+// Local constants, those of closed scopes included, take part in the checks
+// with their values: here in initializers, assignments and a function body.
+TEST_F(ParserCheckTest, LocalConstantsAreCheckedWithTheirValues) {
+  compile(
+      "g(in uint8 : a, out uint8 : r) {\n  const uint8 : k = 200;\n  r = a + k;\n  r = k + k;\n}\n"
+      "init() {\n  const uint8 : c = 100;\n  const uint8 : d = c + c + c;\n"
+      "  var uint8 : v = c - 101;\n  v = c + 1;\n}\n");
+  EXPECT_EQ(checked, 0) << out;
+  EXPECT_EQ(out, "[WARNING] " + at(4) + "wrap in expression\n[WARNING] " + at(8) +
+                     "wrap in expression\n[WARNING] " + at(9) + "wrap in expression\n");
 }
 
 TEST_F(ParserCheckTest, InRangeConstantsAreQuiet) {
