@@ -249,6 +249,21 @@ TEST_F(ParserCheckTest, WrapIsAWarningAndCompilationGoesOn) {
                      "overflow in expression\n");
 }
 
+// The range test of a product is exact, also where it does not fit in
+// 128 signed bits (two large unsigned 64-bit operands).
+TEST_F(ParserCheckTest, ProductsAreTestedExactly) {
+  compile(
+      "f() {\n  var uint64 : u;\n  var int64 : s;\n"
+      "  u = 18446744073709551614 * 16226291907074551597;\n"
+      "  u = 4294967296 * 4294967295;\n"
+      "  u = 4294967296 * 4294967296;\n"
+      "  s = (-9223372036854775807 - 1) * (-9223372036854775807 - 1);\n"
+      "  s = -3037000499 * 3037000499;\n}\n");
+  EXPECT_EQ(checked, 0) << out;
+  EXPECT_EQ(out, "[WARNING] " + at(4) + "wrap in expression\n[WARNING] " + at(6) +
+                     "wrap in expression\n[WARNING] " + at(7) + "overflow in expression\n");
+}
+
 // Local constants, those of closed scopes included, take part in the checks
 // with their values: here in initializers, assignments and a function body.
 TEST_F(ParserCheckTest, LocalConstantsAreCheckedWithTheirValues) {
