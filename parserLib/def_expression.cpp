@@ -120,16 +120,43 @@ struct TimeUnit {
   const char* spelling;
   u64 picoseconds;
   u32 op;
+  const char* name;  // in messages
 };
 // Tried in this order with a prefix comparison, so "ms" is seen before "s".
 constexpr TimeUnit kTimeUnits[] = {
-    {"ps", 1ull, FREQUENCY_OP},
-    {"ns", 1000ull, NS_LITERAL_OP},
-    {"us", 1000000ull, US_LITERAL_OP},
-    {"\xC2\xB5s", 1000000ull, US_LITERAL_OP},
-    {"ms", 1000000000ull, MS_LITERAL_OP},
-    {"s", 1000000000000ull, S_LITERAL_OP},
+    {"ps", 1ull, FREQUENCY_OP, "picosecond"},
+    {"ns", 1000ull, NS_LITERAL_OP, "nanosecond"},
+    {"us", 1000000ull, US_LITERAL_OP, "microsecond"},
+    {"\xC2\xB5s", 1000000ull, US_LITERAL_OP, "microsecond"},
+    {"ms", 1000000000ull, MS_LITERAL_OP, "millisecond"},
+    {"s", 1000000000000ull, S_LITERAL_OP, "second"},
 };
+
+const TimeUnit* unitOfNode(u32 op) {
+  for (const TimeUnit& unit : kTimeUnits) {
+    if (unit.op == op) return &unit;
+  }
+  return nullptr;
+}
+
+// Failure 185: a duration that time64 (picoseconds in 64 bits) cannot hold.
+void tooBigDurationFailure(ParserEnv* env, const TimeUnit& unit, u32 line) {
+  parser_failure(env, 185, fileName(env), line, nullptr,
+                 "too big %s unit duration value (max for %s unit is %llu)\n", unit.name, unit.name,
+                 static_cast<unsigned long long>(~u64{0} / unit.picoseconds));
+}
+
+// The decimal count at the start of text; false when it exceeds 64 bits.
+bool readCount(const char* text, const char** end, u64* count) {
+  bool fits = true;
+  *count = 0;
+  for (; *text >= '0' && *text <= '9'; ++text) {
+    fits = fits && !__builtin_mul_overflow(*count, u64{10}, count) &&
+           !__builtin_add_overflow(*count, static_cast<u64>(*text - '0'), count);
+  }
+  *end = text;
+  return fits;
+}
 
 const char* skipBlanks(const char* text) {
   while (*text == ' ' || *text == '\t') ++text;
@@ -398,16 +425,25 @@ AST* defExpr_makeTimeLiteral(ParserEnv* env, const char* text, u32 line) {
   AST* sum = nullptr;
   const TimeUnit* reference = nullptr;
   size_t group = 0;
+  u64 picoseconds = 0;  // of the groups read so far
   const char* cursor = skipBlanks(text);
   while (*cursor >= '0' && *cursor <= '9') {
     ++group;
-    char* end = nullptr;
-    // An over-long count saturates at 2^64 - 1 (strtoull's answer on ERANGE).
-    const u64 count = std::strtoull(cursor, &end, 10);
+    const char* end = nullptr;
+    u64 count = 0;
+    const bool countFits = readCount(cursor, &end, &count);
     cursor = skipBlanks(end);
     const TimeUnit* unit = matchUnit(cursor);
     VELK_ASSERT_TEXT(unit != nullptr, "time literal unit");
     cursor = skipBlanks(cursor + std::strlen(unit->spelling));
+    // The whole literal, not only each group, must fit: the failure names the
+    // unit of the group that takes it past the largest time64.
+    u64 scaled = 0;
+    if (!countFits || __builtin_mul_overflow(count, unit->picoseconds, &scaled) ||
+        __builtin_add_overflow(picoseconds, scaled, &picoseconds)) {
+      tooBigDurationFailure(env, *unit, line);
+      return nullptr;
+    }
     AST* node = newNode(env, unit->op, count, nullptr, nullptr, line);
     if (reference == nullptr) {
       reference = unit;
@@ -427,6 +463,13 @@ AST* defExpr_makeTimeLiteral(ParserEnv* env, const char* text, u32 line) {
   }
   VELK_ASSERT_TEXT(sum != nullptr, "time literal without a group");
   return sum;
+}
+
+bool defExpr_checkDurationCount(ParserEnv* env, u32 unitOp, u64 count, u32 line) {
+  const TimeUnit* unit = unitOfNode(unitOp);
+  if (unit == nullptr || count <= ~u64{0} / unit->picoseconds) return true;
+  tooBigDurationFailure(env, *unit, line);
+  return false;
 }
 
 AST* defExpr_makeFrequencyLiteral(ParserEnv* env, const char* text, u32 line) {

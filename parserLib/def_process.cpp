@@ -218,7 +218,6 @@ constexpr DurationUnit kDurationUnits[] = {
     {"s", S_LITERAL_OP}, {"ms", MS_LITERAL_OP}, {"us", US_LITERAL_OP},
     {"ns", NS_LITERAL_OP}, {"ps", FREQUENCY_OP},
 };
-constexpr u64 kMaxSecondsDuration = 18446744;
 constexpr u64 kMaxSecondsForPeriod = 4294967;
 
 }  // namespace
@@ -692,12 +691,8 @@ AST* defStmt_makePostSymbolCall(ParserEnv* env, AST* operand, AST* unitSymbol) {
 
 AST* makeDuration(ParserEnv* env, AST* literal, u32 unitOp) {
   const u64 count = literal->value.uinteger;
+  if (!defExpr_checkDurationCount(env, unitOp, count, currentLine(env))) return nullptr;
   if (unitOp == S_LITERAL_OP) {
-    if (count > kMaxSecondsDuration) {
-      fail(env, 185, "too big second unit duration value (max for second unit is %llu)\n",
-           static_cast<unsigned long long>(kMaxSecondsDuration));
-      return nullptr;
-    }
     if (count > kMaxSecondsForPeriod) {
       warn(env,
            "too big second unit duration value for period() function (period() max for second unit "
