@@ -713,6 +713,12 @@ AST* makeDurationExp(ParserEnv* env, AST* expression, u32 unitOp) {
          typeName(env, type));
     return nullptr;
   }
+  // A picosecond node holds its count in its value, which the interpreter
+  // reads as it is: a count known only at run time becomes a time64 by a
+  // plain conversion, one picosecond per unit.
+  if (unitOp == FREQUENCY_OP) {
+    return AST_makeNodeVal(prog(env), CAST_OP, TypeTime, 0, expression, nullptr, currentLine(env));
+  }
   return AST_makeNodeVal(prog(env), unitOp, NO_ID, NO_ID, expression, nullptr, currentLine(env));
 }
 
