@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "def_builtins.h"
+#include "def_process.h"
 #include "def_type.h"
 #include "def_variable.h"
 #include "expression.h"
@@ -954,5 +955,6 @@ AST* defExpr_makeAssignment(ParserEnv* env, AST* target, AST* value) {
                    typeName(env, targetType), typeName(env, valueType));
     return nullptr;
   }
+  defProc_checkTimingAssignment(env, target, value);
   return AST_makeNodeVal(env->program, ASSIGN_OP, 0, 0, target, value, currentLine(env));
 }

@@ -10,7 +10,9 @@
 #include "def_expression.h"
 #include "def_type.h"
 #include "def_variable.h"
+#include "interp_call.h"
 #include "interp_stack.h"
+#include "interp_system.h"
 #include "parser_error.h"
 #include "parser_data.h"
 #include "velk_typing.h"
@@ -353,6 +355,53 @@ AST* defProc_define_global_process_implicit(ParserEnv* env, AST* instanceName) {
   return record;
 }
 
+namespace {
+
+constexpr u64 kFarTiming = u64{1} << 63;
+
+void warnFarTiming(ParserEnv* env, const char* what, AST* value) {
+  if (value == nullptr || !defExpr_isConst(env, value)) return;
+  const u32 mark = interpStack_mark(env->ienv);
+  const TaggedValue v = defExpr_execAndStack(nullptr, env, value);
+  const bool far = v.typeId == TypeTime && v.value != nullptr && *v.value >= kFarTiming;
+  const u64 picoseconds = far ? *v.value : 0;
+  interpStack_release(env->ienv, mark);
+  if (far) {
+    warn(env, "%s of %llu ps is 2^63 ps (about 106 days) or more\n", what,
+         static_cast<unsigned long long>(picoseconds));
+  }
+}
+
+// The timing field a field access reaches in a Process_Instance record, or
+// nullptr: period, offset and jitter drive the activation times.
+const char* timingField(ParserEnv* env, AST* target) {
+  program* p = prog(env);
+  if (target == nullptr || target->op != CALL_OP) return nullptr;
+  AST* access = AST_left(p, target);
+  if (access == nullptr || access->op != INDEX_NODE || access->value.id.id != kCallFieldCustom) {
+    return nullptr;
+  }
+  AST* object = AST_left(p, access);
+  AST* offset = AST_right(p, access);
+  const u32 instanceType = processInstanceType(env);
+  if (object == nullptr || offset == nullptr || instanceType == NO_ID ||
+      defType_evaluate(env, object) != instanceType) {
+    return nullptr;
+  }
+  switch (offset->value.uinteger) {
+    case PI_PERIOD: return "period";
+    case PI_OFFSET: return "offset";
+    case PI_JITTER: return "jitter";
+    default: return nullptr;
+  }
+}
+
+}  // namespace
+
+void defProc_checkTimingAssignment(ParserEnv* env, AST* target, AST* value) {
+  if (const char* field = timingField(env, target)) warnFarTiming(env, field, value);
+}
+
 AST* defProc_defineGlobalInstance(ParserEnv* env, AST* definitionName, AST* instanceName,
                                   AST* timing, AST* condition, AST* parameters) {
   program* p = prog(env);
@@ -372,6 +421,8 @@ AST* defProc_defineGlobalInstance(ParserEnv* env, AST* definitionName, AST* inst
                   "boolean expression expected for process condition but type \"%s\" found\n")) {
     return nullptr;
   }
+  warnFarTiming(env, "period", period);
+  warnFarTiming(env, "offset", offset);
 
   u32 definition = defProc_lookupDefinition(env, symbolOf(definitionName));
   if (definition != NO_ID) {
