@@ -854,6 +854,8 @@ bool defExpr_isWritable(ParserEnv* env, AST* expression) {
 // stored value.
 bool bindLocalConstants(ParserEnv* env, AST* expression, std::vector<TaggedValue>* frame) {
   program* p = env->program;
+  // Most operands are literals: nothing to walk.
+  if (expression->left == NO_ID && expression->right == NO_ID) return true;
   std::vector<AST*> pending{expression};
   while (!pending.empty()) {
     AST* node = pending.back();
@@ -908,6 +910,7 @@ TaggedValue defExpr_execAndStack(TaggedValue* slot, ParserEnv* env, AST* express
       bindLocalConstants(env, expression, &localConstants)) {
     ensureOperators(env);
     result = interp_guard(ienv, unknown, [&] {
+      if (localConstants.empty()) return expr_execute(ienv, expression);
       LocalVarsIndexes saved;
       Variable_getCurrentLocalVarIndexes(ienv, &saved);
       for (const TaggedValue& constant : localConstants) {

@@ -383,17 +383,21 @@ const char* timingField(ParserEnv* env, AST* target) {
   }
   AST* object = AST_left(p, access);
   AST* offset = AST_right(p, access);
-  const u32 instanceType = processInstanceType(env);
-  if (object == nullptr || offset == nullptr || instanceType == NO_ID ||
-      defType_evaluate(env, object) != instanceType) {
-    return nullptr;
-  }
+  if (object == nullptr || offset == nullptr) return nullptr;
+  const char* field = nullptr;
   switch (offset->value.uinteger) {
-    case PI_PERIOD: return "period";
-    case PI_OFFSET: return "offset";
-    case PI_JITTER: return "jitter";
+    case PI_PERIOD: field = "period"; break;
+    case PI_OFFSET: field = "offset"; break;
+    case PI_JITTER: field = "jitter"; break;
     default: return nullptr;
   }
+  // Named rather than looked up: assignments are many, the symbol search is linear.
+  const u32 type = defType_evaluate(env, object);
+  if (type >= p->infoProg->n_type ||
+      std::strcmp(Type_getName(p, type), "Process_Instance") != 0) {
+    return nullptr;
+  }
+  return field;
 }
 
 }  // namespace
