@@ -897,6 +897,21 @@ bool bindLocalConstants(ParserEnv* env, AST* expression, std::vector<TaggedValue
   return true;
 }
 
+// Whether the interpreter's current frame already holds the bound constants
+// (while their scopes are being parsed): the expression then runs as it is.
+bool interpreterHolds(InterpEnv* ienv, const std::vector<TaggedValue>& frame) {
+  const LocalVarsIndexes& idx = ienv->ctx->localVarsIndexes;
+  if (frame.size() > idx.count.constants - idx.base.constants) return false;
+  const TaggedValue* table = ienv->data->localConstantTable + idx.base.constants;
+  for (size_t i = 0; i < frame.size(); ++i) {
+    if (frame[i].value != nullptr &&
+        (table[i].value != frame[i].value || table[i].typeId != frame[i].typeId)) {
+      return false;
+    }
+  }
+  return true;
+}
+
 bool defExpr_canExecAtCompileTime(ParserEnv* env, AST* expression) {
   return expression != nullptr && isEvaluable(env, expression, 0);
 }
@@ -907,10 +922,12 @@ TaggedValue defExpr_execAndStack(TaggedValue* slot, ParserEnv* env, AST* express
   InterpEnv* ienv = env->ienv;
   std::vector<TaggedValue> localConstants;
   if (ienv != nullptr && defExpr_canExecAtCompileTime(env, expression) &&
-      bindLocalConstants(env, expression, &localConstants)) {
+      bindLocalConstants(env, expression, &localConstants) &&
+      (interpreterHolds(ienv, localConstants) ||
+       localConstants.size() <= STACKS_SIZE - ienv->ctx->localVarsIndexes.count.constants)) {
     ensureOperators(env);
     result = interp_guard(ienv, unknown, [&] {
-      if (localConstants.empty()) return expr_execute(ienv, expression);
+      if (interpreterHolds(ienv, localConstants)) return expr_execute(ienv, expression);
       LocalVarsIndexes saved;
       Variable_getCurrentLocalVarIndexes(ienv, &saved);
       for (const TaggedValue& constant : localConstants) {
