@@ -276,6 +276,21 @@ TEST_F(ParserCheckTest, LocalConstantsAreCheckedWithTheirValues) {
                      "wrap in expression\n[WARNING] " + at(9) + "wrap in expression\n");
 }
 
+// More local constants than half the interpreter's local constant table: each
+// is computed from the previous one while parsing and again by the checks.
+TEST_F(ParserCheckTest, ManyLocalConstantsAreAllEvaluated) {
+  std::string body = "f() {\n  const uint8 : c0 = 1;\n";
+  for (int i = 1; i < 2000; ++i) {
+    body += "  const uint8 : c" + std::to_string(i) + " = c" + std::to_string(i - 1) + " + 1;\n";
+  }
+  compile(body + "}\n");
+  EXPECT_EQ(checked, 0);
+  // c255 = c254 + 1 is the first to leave uint8, then every 256th.
+  std::string expected;
+  for (int i = 255; i < 2000; i += 256) expected += "[WARNING] " + at(i + 2) + "wrap in expression\n";
+  EXPECT_EQ(out, expected);
+}
+
 TEST_F(ParserCheckTest, InRangeConstantsAreQuiet) {
   compile(
       "const int32 : k = 1 << 30;\n"
