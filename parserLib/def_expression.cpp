@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "def_builtins.h"
+#include "def_process.h"
 #include "def_type.h"
 #include "def_variable.h"
 #include "expression.h"
@@ -18,6 +19,7 @@
 #include "operators.h"
 #include "parser_data.h"
 #include "parser_error.h"
+#include "velk_locals.h"
 #include "velk_memory.h"
 
 namespace {
@@ -119,16 +121,43 @@ struct TimeUnit {
   const char* spelling;
   u64 picoseconds;
   u32 op;
+  const char* name;  // in messages
 };
 // Tried in this order with a prefix comparison, so "ms" is seen before "s".
 constexpr TimeUnit kTimeUnits[] = {
-    {"ps", 1ull, FREQUENCY_OP},
-    {"ns", 1000ull, NS_LITERAL_OP},
-    {"us", 1000000ull, US_LITERAL_OP},
-    {"\xC2\xB5s", 1000000ull, US_LITERAL_OP},
-    {"ms", 1000000000ull, MS_LITERAL_OP},
-    {"s", 1000000000000ull, S_LITERAL_OP},
+    {"ps", 1ull, FREQUENCY_OP, "picosecond"},
+    {"ns", 1000ull, NS_LITERAL_OP, "nanosecond"},
+    {"us", 1000000ull, US_LITERAL_OP, "microsecond"},
+    {"\xC2\xB5s", 1000000ull, US_LITERAL_OP, "microsecond"},
+    {"ms", 1000000000ull, MS_LITERAL_OP, "millisecond"},
+    {"s", 1000000000000ull, S_LITERAL_OP, "second"},
 };
+
+const TimeUnit* unitOfNode(u32 op) {
+  for (const TimeUnit& unit : kTimeUnits) {
+    if (unit.op == op) return &unit;
+  }
+  return nullptr;
+}
+
+// Failure 185: a duration that time64 (picoseconds in 64 bits) cannot hold.
+void tooBigDurationFailure(ParserEnv* env, const TimeUnit& unit, u32 line) {
+  parser_failure(env, 185, fileName(env), line, nullptr,
+                 "too big %s unit duration value (max for %s unit is %llu)\n", unit.name, unit.name,
+                 static_cast<unsigned long long>(~u64{0} / unit.picoseconds));
+}
+
+// The decimal count at the start of text; false when it exceeds 64 bits.
+bool readCount(const char* text, const char** end, u64* count) {
+  bool fits = true;
+  *count = 0;
+  for (; *text >= '0' && *text <= '9'; ++text) {
+    fits = fits && !__builtin_mul_overflow(*count, u64{10}, count) &&
+           !__builtin_add_overflow(*count, static_cast<u64>(*text - '0'), count);
+  }
+  *end = text;
+  return fits;
+}
 
 const char* skipBlanks(const char* text) {
   while (*text == ' ' || *text == '\t') ++text;
@@ -397,16 +426,25 @@ AST* defExpr_makeTimeLiteral(ParserEnv* env, const char* text, u32 line) {
   AST* sum = nullptr;
   const TimeUnit* reference = nullptr;
   size_t group = 0;
+  u64 picoseconds = 0;  // of the groups read so far
   const char* cursor = skipBlanks(text);
   while (*cursor >= '0' && *cursor <= '9') {
     ++group;
-    char* end = nullptr;
-    // An over-long count saturates at 2^64 - 1 (strtoull's answer on ERANGE).
-    const u64 count = std::strtoull(cursor, &end, 10);
+    const char* end = nullptr;
+    u64 count = 0;
+    const bool countFits = readCount(cursor, &end, &count);
     cursor = skipBlanks(end);
     const TimeUnit* unit = matchUnit(cursor);
     VELK_ASSERT_TEXT(unit != nullptr, "time literal unit");
     cursor = skipBlanks(cursor + std::strlen(unit->spelling));
+    // The whole literal, not only each group, must fit: the failure names the
+    // unit of the group that takes it past the largest time64.
+    u64 scaled = 0;
+    if (!countFits || __builtin_mul_overflow(count, unit->picoseconds, &scaled) ||
+        __builtin_add_overflow(picoseconds, scaled, &picoseconds)) {
+      tooBigDurationFailure(env, *unit, line);
+      return nullptr;
+    }
     AST* node = newNode(env, unit->op, count, nullptr, nullptr, line);
     if (reference == nullptr) {
       reference = unit;
@@ -426,6 +464,13 @@ AST* defExpr_makeTimeLiteral(ParserEnv* env, const char* text, u32 line) {
   }
   VELK_ASSERT_TEXT(sum != nullptr, "time literal without a group");
   return sum;
+}
+
+bool defExpr_checkDurationCount(ParserEnv* env, u32 unitOp, u64 count, u32 line) {
+  const TimeUnit* unit = unitOfNode(unitOp);
+  if (unit == nullptr || count <= ~u64{0} / unit->picoseconds) return true;
+  tooBigDurationFailure(env, *unit, line);
+  return false;
 }
 
 AST* defExpr_makeFrequencyLiteral(ParserEnv* env, const char* text, u32 line) {
@@ -800,6 +845,73 @@ bool defExpr_isWritable(ParserEnv* env, AST* expression) {
 
 // --- compile-time execution ------------------------------------------------------
 
+// The local constants an expression reads, as the frame of local constants
+// it is executed in: slot i holds the constant whose access node carries id i.
+// They are taken from their declarations rather than from the interpreter's
+// table, which holds only the constants of the scopes being parsed: the
+// whole-program checks evaluate expressions after those scopes are closed.
+// Slots the expression does not read stay empty. False when a constant has no
+// stored value.
+bool bindLocalConstants(ParserEnv* env, AST* expression, std::vector<TaggedValue>* frame) {
+  program* p = env->program;
+  // Most operands are literals: nothing to walk.
+  if (expression->left == NO_ID && expression->right == NO_ID) return true;
+  std::vector<AST*> pending{expression};
+  while (!pending.empty()) {
+    AST* node = pending.back();
+    pending.pop_back();
+    if (node == nullptr) continue;
+    switch (node->op) {
+      case LOCAL_CONSTANT_OP: {
+        AST* index = AST_left(p, node);
+        AST* decl = AST_right(p, node);
+        AST* init = decl != nullptr ? AST_right(p, decl) : nullptr;
+        if (index == nullptr || init == nullptr || init->op != INITIALIZER_OP) return false;
+        const u32 data = AST_getInitializerId(p, init);
+        const u32 id = index->value.id.id;
+        if (data >= p->infoProg->size_constantData || id >= STACKS_SIZE) return false;
+        if (frame->size() <= id) frame->resize(id + 1, TaggedValue{nullptr, NO_ID, NO_ID});
+        (*frame)[id] = TaggedValue{p->constantDataTable + data, node->value.id.type, NO_ID};
+        continue;
+      }
+      case LOCAL_VAR:
+      case GLOBAL_CONSTANT_OP:
+      case TYPE_OP:
+      case SYM:
+        continue;  // right is the declaration, not an operand
+      case CALL_OP: {
+        // Called functions run in frames of their own.
+        AST* codeNode = AST_left(p, node);
+        if (codeNode != nullptr && codeNode->op == INDEX_NODE) {
+          pending.push_back(AST_left(p, codeNode));
+          if (codeNode->value.id.id == kCallFieldCustom) continue;  // right is the offset
+        }
+        pending.push_back(AST_right(p, node));
+        continue;
+      }
+      default:
+        pending.push_back(AST_left(p, node));
+        pending.push_back(AST_right(p, node));
+    }
+  }
+  return true;
+}
+
+// Whether the interpreter's current frame already holds the bound constants
+// (while their scopes are being parsed): the expression then runs as it is.
+bool interpreterHolds(InterpEnv* ienv, const std::vector<TaggedValue>& frame) {
+  const LocalVarsIndexes& idx = ienv->ctx->localVarsIndexes;
+  if (frame.size() > idx.count.constants - idx.base.constants) return false;
+  const TaggedValue* table = ienv->data->localConstantTable + idx.base.constants;
+  for (size_t i = 0; i < frame.size(); ++i) {
+    if (frame[i].value != nullptr &&
+        (table[i].value != frame[i].value || table[i].typeId != frame[i].typeId)) {
+      return false;
+    }
+  }
+  return true;
+}
+
 bool defExpr_canExecAtCompileTime(ParserEnv* env, AST* expression) {
   return expression != nullptr && isEvaluable(env, expression, 0);
 }
@@ -808,9 +920,23 @@ TaggedValue defExpr_execAndStack(TaggedValue* slot, ParserEnv* env, AST* express
   const TaggedValue unknown{nullptr, NO_ID, NO_ID};
   TaggedValue result = unknown;
   InterpEnv* ienv = env->ienv;
-  if (ienv != nullptr && defExpr_canExecAtCompileTime(env, expression)) {
+  std::vector<TaggedValue> localConstants;
+  if (ienv != nullptr && defExpr_canExecAtCompileTime(env, expression) &&
+      bindLocalConstants(env, expression, &localConstants) &&
+      (interpreterHolds(ienv, localConstants) ||
+       localConstants.size() <= STACKS_SIZE - ienv->ctx->localVarsIndexes.count.constants)) {
     ensureOperators(env);
-    result = interp_guard(ienv, unknown, [&] { return expr_execute(ienv, expression); });
+    result = interp_guard(ienv, unknown, [&] {
+      if (interpreterHolds(ienv, localConstants)) return expr_execute(ienv, expression);
+      LocalVarsIndexes saved;
+      Variable_getCurrentLocalVarIndexes(ienv, &saved);
+      for (const TaggedValue& constant : localConstants) {
+        LocalConstant_define(ienv, constant.typeId, constant.value);
+      }
+      const TaggedValue value = expr_execute(ienv, expression);
+      Variable_restorePrevLocalVarIndexes(ienv, &saved);
+      return value;
+    });
   }
   if (slot != nullptr) *slot = result;
   return result;
@@ -849,5 +975,6 @@ AST* defExpr_makeAssignment(ParserEnv* env, AST* target, AST* value) {
                    typeName(env, targetType), typeName(env, valueType));
     return nullptr;
   }
+  defProc_checkTimingAssignment(env, target, value);
   return AST_makeNodeVal(env->program, ASSIGN_OP, 0, 0, target, value, currentLine(env));
 }

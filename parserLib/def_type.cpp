@@ -195,6 +195,17 @@ u32 operatorFailure(ParserEnv* env, int status, const char* format, Names... nam
   return NO_ID;
 }
 
+// A node the grammar lets through where a value belongs but that has none:
+// the name after `state` (a bare symbol), or any other non-expression node.
+u32 notAValueFailure(ParserEnv* env, AST* node) {
+  const program* p = prog(env);
+  if (node->op == SYM && node->value.id.id < p->infoProg->n_symbols) {
+    return operatorFailure(env, 170, "state name \"%s\" used as a value in an expression\n",
+                           Symbol_getName(p, node->value.id.id));
+  }
+  return operatorFailure(env, 170, "value expected in expression\n");
+}
+
 struct Operands {
   bool compatible;
   u32 left;
@@ -406,8 +417,7 @@ u32 evaluateOperator(ParserEnv* env, AST* node) {
     case LIST:
       return evaluateBracedValue(env, node);
     default:
-      VELK_ASSERT_TEXT(false, "defType_evaluate: unexpected operation");
-      return NO_ID;
+      return notAValueFailure(env, node);
   }
 }
 
@@ -923,7 +933,7 @@ u32 defType_evaluate(ParserEnv* env, AST* expression) {
   if (expression == nullptr) return NO_ID;
   u32 type = NO_ID;
   if (leafType(env, expression, &type)) return type;
-  VELK_ASSERT_TEXT(isOperatorNode(expression->op), "defType_evaluate: unexpected operation");
+  if (!isOperatorNode(expression->op)) return notAValueFailure(env, expression);
   DefTypeState& s = state(env);
   u32 id = AST_id(prog(env), expression);
   if (id < s.cachedOp.size() && s.cachedOp[id] == expression->op) return s.cachedType[id];

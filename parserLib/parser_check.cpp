@@ -708,9 +708,13 @@ u32 checkIntegerOperation(u32 op, u32 type, u64 leftBits, u64 rightBits) {
       return inRange(l + r) ? OPERR_NONE : rangeError(type);
     case MINUS_OP:
       return inRange(l - r) ? OPERR_NONE : rangeError(type);
-    case MUL_OP:
-      // Both within 64 bits: the exact product fits in 128.
-      return inRange(l * r) ? OPERR_NONE : rangeError(type);
+    case MUL_OP: {
+      // A product of two unsigned 64-bit values may not fit a signed 128-bit
+      // integer; it then lies far above any type's range.
+      Wide product = 0;
+      if (__builtin_mul_overflow(l, r, &product)) return rangeError(type);
+      return inRange(product) ? OPERR_NONE : rangeError(type);
+    }
     case NEG_OP:
       return signedType && l == low ? OPERR_OVERFLOW : OPERR_NONE;
     case BIT_LSHIFT_OP: {
