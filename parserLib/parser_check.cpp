@@ -16,6 +16,7 @@
 #include "def_type.h"
 #include "interp_stack.h"
 #include "parser_error.h"
+#include "small_stack.h"
 #include "velk_typing.h"
 
 namespace {
@@ -194,21 +195,42 @@ bool allowedPair(u32 a, u32 b) {
 // that does not form an allowed pair with it, as comparing it with every
 // earlier declaration in order would find.
 bool checkDuplicates(ParserEnv* env, const ProgramView& view, const std::vector<Declaration>& decls) {
-  std::unordered_map<u32, std::vector<Declaration>> firstOfKind;
+  // The declarations kept per name are chained in one pool, in order: most
+  // names have a single declaration, which then costs no list of its own.
+  struct Kept {
+    Declaration declaration;
+    u32 next;
+  };
+  struct Chain {
+    u32 first = NO_ID;
+    u32 last = NO_ID;
+  };
+  std::vector<Kept> kept;
+  std::unordered_map<u32, Chain> firstOfKind;
+  firstOfKind.reserve(decls.size());
   for (const Declaration& d : decls) {
     if (!op_isDeclaration(d.node->op)) continue;
     u32 name = gblDecl_getSymId(env, d.node);
     if (name == NO_ID) continue;
-    std::vector<Declaration>& earlier = firstOfKind[name];
-    for (const Declaration& e : earlier) {
+    Chain& earlier = firstOfKind[name];
+    bool seen = false;
+    for (u32 i = earlier.first; i != NO_ID; i = kept[i].next) {
+      const Declaration& e = kept[i].declaration;
       if (!linkage_checkIfDuplicatedDeclNames(env, d.node, view.fileName(d.file), e.node,
                                               view.fileName(e.file))) {
         return false;
       }
+      seen = seen || e.node->op == d.node->op;
     }
-    bool seen = std::any_of(earlier.begin(), earlier.end(),
-                            [&](const Declaration& e) { return e.node->op == d.node->op; });
-    if (!seen) earlier.push_back(d);
+    if (seen) continue;
+    const u32 index = static_cast<u32>(kept.size());
+    kept.push_back({d, NO_ID});
+    if (earlier.last == NO_ID) {
+      earlier.first = index;
+    } else {
+      kept[earlier.last].next = index;
+    }
+    earlier.last = index;
   }
   return true;
 }
@@ -979,10 +1001,9 @@ struct OperationWalk {
       u32 id;
       bool expanded;
     };
-    std::vector<Pending> pending{{AST_id(p, start), false}};
+    SmallStack<Pending, 64> pending(Pending{AST_id(p, start), false});
     while (!pending.empty()) {
-      Pending current = pending.back();
-      pending.pop_back();
+      Pending current = pending.pop();
       if (current.id >= count) continue;
       AST* node = &p->RAMprogram[current.id];
       if (current.expanded) {
@@ -991,9 +1012,9 @@ struct OperationWalk {
       }
       if (visited[current.id]) continue;
       visited[current.id] = true;
-      pending.push_back({current.id, true});
-      if (node->right != NO_ID) pending.push_back({node->right, false});
-      if (node->left != NO_ID) pending.push_back({node->left, false});
+      pending.push({current.id, true});
+      if (node->right != NO_ID) pending.push({node->right, false});
+      if (node->left != NO_ID) pending.push({node->left, false});
     }
     return true;
   }
