@@ -54,6 +54,12 @@ void grammar_beginParse(ParserEnv* env) {
   grammar.stringResult = NO_ID;
 }
 
+void grammar_endDeclaration(ParserEnv* env) {
+  // A list appended to later is found again by walking it.
+  std::unordered_map<u32, u32>& tails = state(env).listTails;
+  if (!tails.empty()) tails.clear();
+}
+
 u32 grammar_line(ParserEnv* env, void* scanner) {
   return scanner != nullptr ? lexer_currentLine(scanner) : env->pctx->lineno;
 }
