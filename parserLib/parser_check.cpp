@@ -483,12 +483,11 @@ bool checkBreakIn(ParserEnv* env, const char* file, AST* start) {
     AST* node;
     u32 depth;
   };
-  std::vector<Pending> pending{{start, 0}};
+  SmallStack<Pending> pending(Pending{start, 0});
   while (!pending.empty()) {
-    auto [node, depth] = pending.back();
-    pending.pop_back();
+    auto [node, depth] = pending.pop();
     if (node == nullptr) continue;
-    auto push = [&](AST* child, u32 childDepth) { pending.push_back({child, childDepth}); };
+    auto push = [&](AST* child, u32 childDepth) { pending.push({child, childDepth}); };
     switch (node->op) {
       case LIST:
         push(AST_right(p, node), depth);
@@ -568,7 +567,7 @@ template <class F>
 bool forEachProgramNode(ParserEnv* env, const ProgramView& view, F&& f) {
   program* p = prog(env);
   const u32 count = p->infoProg->n_AST;
-  std::vector<bool> visited(count, false);
+  std::vector<u8> visited(count, 0);  // bytes: cheaper to test than bits
   std::vector<u32> pending;
   for (const Declaration& d : view.all) {
     const char* enclosing = nullptr;
@@ -579,8 +578,8 @@ bool forEachProgramNode(ParserEnv* env, const ProgramView& view, F&& f) {
     while (!pending.empty()) {
       u32 id = pending.back();
       pending.pop_back();
-      if (id >= count || visited[id]) continue;
-      visited[id] = true;
+      if (id >= count || visited[id] != 0) continue;
+      visited[id] = 1;
       AST* node = &p->RAMprogram[id];
       if (!f(node, view.fileName(d.file), enclosing)) return false;
       if (node->right != NO_ID) pending.push_back(node->right);
@@ -898,10 +897,9 @@ u32 checkInitializerValues(ParserEnv* env, const ValueMemo& memo,
     u32 type;
     AST* value;
   };
-  std::vector<Pending> pending{{type, initializer}};
+  SmallStack<Pending> pending(Pending{type, initializer});
   while (!pending.empty()) {
-    auto [t, value] = pending.back();
-    pending.pop_back();
+    auto [t, value] = pending.pop();
     while (value != nullptr && value->op == INITIALIZER_OP) value = AST_left(p, value);
     if (value == nullptr || t >= p->infoProg->n_type) continue;
     if (value->op == LIST) {
@@ -920,7 +918,7 @@ u32 checkInitializerValues(ParserEnv* env, const ValueMemo& memo,
           if (f != nullptr) elements.push_back({f->value.id.type, AST_left(p, cell)});
         }
       }
-      for (auto it = elements.rbegin(); it != elements.rend(); ++it) pending.push_back(*it);
+      for (auto it = elements.rbegin(); it != elements.rend(); ++it) pending.push(*it);
       continue;
     }
     // A value whose own operation was already found wrong is not reported twice.
@@ -952,7 +950,7 @@ bool isVariableDeclaration(u32 op) {
 
 struct OperationWalk {
   ParserEnv* env;
-  std::vector<bool> visited;
+  std::vector<u8> visited;  // by node id; bytes are cheaper to test than bits
   u32 error = OPERR_NONE;
   std::string fileName;
   ValueMemo memo;
@@ -1010,8 +1008,8 @@ struct OperationWalk {
         if (!checkNode(node)) return false;
         continue;
       }
-      if (visited[current.id]) continue;
-      visited[current.id] = true;
+      if (visited[current.id] != 0) continue;
+      visited[current.id] = 1;
       pending.push({current.id, true});
       if (node->right != NO_ID) pending.push({node->right, false});
       if (node->left != NO_ID) pending.push({node->left, false});
@@ -1155,7 +1153,7 @@ void parser_checkType(ParserEnv* env) {
 u32 parser_checkOperationValues(ParserEnv* env, AST* root) {
   program* p = prog(env);
   if (root == nullptr) return OPERR_NONE;
-  OperationWalk walk{env, std::vector<bool>(p->infoProg->n_AST, false), OPERR_NONE, env->pctx->fileName, {}, {}};
+  OperationWalk walk{env, std::vector<u8>(p->infoProg->n_AST, 0), OPERR_NONE, env->pctx->fileName, {}, {}};
   struct Pending {
     AST* cell;
     std::string file;

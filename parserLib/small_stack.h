@@ -18,24 +18,28 @@ class SmallStack {
   size_t size() const { return size_; }
 
   void push(const T& value) {
-    if (size_ < Inline) {
-      inline_[size_] = value;
-    } else {
-      spilled_.push_back(value);
+    if (size_ < Inline) [[likely]] {
+      inline_[size_++] = value;
+      return;
     }
-    ++size_;
+    pushSpilled(value);
   }
 
   // Removes and returns the most recently pushed entry; the stack must not be empty.
   T pop() {
     --size_;
-    if (size_ < Inline) return inline_[size_];
+    if (size_ < Inline) [[likely]] return inline_[size_];
     T value = spilled_.back();
     spilled_.pop_back();
     return value;
   }
 
  private:
+  [[gnu::noinline]] void pushSpilled(const T& value) {
+    spilled_.push_back(value);
+    ++size_;
+  }
+
   T inline_[Inline];
   std::vector<T> spilled_;
   size_t size_ = 0;
