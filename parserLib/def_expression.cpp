@@ -19,24 +19,100 @@
 #include "operators.h"
 #include "parser_data.h"
 #include "parser_error.h"
+#include "small_stack.h"
 #include "velk_locals.h"
 #include "velk_memory.h"
 
 namespace {
 
+// Symbol ids by name: open addressing over the ids themselves, names read
+// from the symbol table, so that a lookup neither allocates nor copies a name.
+class SymbolIndex {
+ public:
+  void clear() {
+    slots_.clear();
+    used_ = 0;
+  }
+
+  // Records id under name unless the name is already there (the first id wins).
+  void add(const char* table, const u32* offsets, u32 id) {
+    if ((used_ + 1) * 2 > slots_.size()) grow();
+    const char* name = table + offsets[id];
+    const u32 hash = hashOf(name);
+    for (size_t i = hash & mask();; i = (i + 1) & mask()) {
+      Slot& slot = slots_[i];
+      if (slot.id == NO_ID) {
+        slot = Slot{hash, id};
+        ++used_;
+        return;
+      }
+      if (slot.hash == hash && std::strcmp(table + offsets[slot.id], name) == 0) return;
+    }
+  }
+
+  u32 find(const char* table, const u32* offsets, const char* name) const {
+    if (slots_.empty()) return NO_ID;
+    const u32 hash = hashOf(name);
+    for (size_t i = hash & mask();; i = (i + 1) & mask()) {
+      const Slot& slot = slots_[i];
+      if (slot.id == NO_ID) return NO_ID;
+      if (slot.hash == hash && std::strcmp(table + offsets[slot.id], name) == 0) return slot.id;
+    }
+  }
+
+ private:
+  struct Slot {
+    u32 hash = 0;
+    u32 id = NO_ID;
+  };
+
+  static u32 hashOf(const char* name) {
+    u32 hash = 2166136261u;  // FNV-1a
+    for (; *name != '\0'; ++name) hash = (hash ^ static_cast<unsigned char>(*name)) * 16777619u;
+    return hash;
+  }
+
+  size_t mask() const { return slots_.size() - 1; }
+
+  void grow() {
+    std::vector<Slot> old = std::move(slots_);
+    slots_.assign(old.empty() ? 1024 : old.size() * 2, Slot{});
+    for (const Slot& slot : old) {
+      if (slot.id == NO_ID) continue;
+      for (size_t i = slot.hash & mask();; i = (i + 1) & mask()) {
+        if (slots_[i].id == NO_ID) {
+          slots_[i] = slot;
+          break;
+        }
+      }
+    }
+  }
+
+  std::vector<Slot> slots_;
+  size_t used_ = 0;
+};
+
 // Symbol index, first SYM node of each symbol, compile-time evaluation state.
 // The indexes catch up lazily with symbols and nodes made by other modules, so
 // they answer exactly what a search in id order would.
 struct DefExprState {
-  // Names are copied: the symbol table moves as it grows.
-  std::unordered_map<std::string, u32> symbolIds;
+  SymbolIndex symbolIds;
   u32 indexedSymbols = 0;
-  std::unordered_map<u32, u32> firstSymNode;
+  // First SYM node by symbol id (NO_ID: none yet); ids beyond the symbol
+  // table, which only a hand-made node can carry, go to the map.
+  std::vector<u32> firstSymNode;
+  std::unordered_map<u32, u32> firstSymNodeBeyond;
   std::vector<std::pair<u32, u32>> symNodeOrder;  // (node, symbol), by node id
   u32 indexedNodes = 0;
   // User functions found safe to run at compile time.
   std::unordered_map<u32, bool> evaluableFunctions;
   bool operatorsReady = false;
+
+  u32 firstSymNodeOf(u32 symbol) const {
+    if (symbol < firstSymNode.size()) return firstSymNode[symbol];
+    auto found = firstSymNodeBeyond.find(symbol);
+    return found == firstSymNodeBeyond.end() ? NO_ID : found->second;
+  }
 };
 
 DefExprState& state(ParserEnv* env) {
@@ -67,7 +143,7 @@ void indexSymbols(ParserEnv* env, DefExprState& s) {
     s.indexedSymbols = 0;
   }
   for (u32 id = s.indexedSymbols; id < count; ++id) {
-    s.symbolIds.emplace(p->dbg->symbolTable + p->dbg->symbolTableIndex[id], id);
+    s.symbolIds.add(p->dbg->symbolTable, p->dbg->symbolTableIndex, id);
   }
   s.indexedSymbols = count;
 }
@@ -77,15 +153,29 @@ void indexSymNodes(ParserEnv* env, DefExprState& s) {
   const u32 count = p->infoProg->n_AST;
   // Nodes dropped after a temporary construction take their entries with them.
   while (!s.symNodeOrder.empty() && s.symNodeOrder.back().first >= count) {
-    s.firstSymNode.erase(s.symNodeOrder.back().second);
+    const u32 symbol = s.symNodeOrder.back().second;
+    if (symbol < s.firstSymNode.size()) {
+      s.firstSymNode[symbol] = NO_ID;
+    } else {
+      s.firstSymNodeBeyond.erase(symbol);
+    }
     s.symNodeOrder.pop_back();
   }
   if (s.indexedNodes > count) s.indexedNodes = count;
+  const u32 symbols = p->infoProg->n_symbols;
+  if (s.firstSymNode.size() < symbols) s.firstSymNode.resize(symbols, NO_ID);
   for (u32 id = s.indexedNodes; id < count; ++id) {
     const AST& node = p->RAMprogram[id];
-    if (node.op == SYM && s.firstSymNode.emplace(node.value.id.id, id).second) {
-      s.symNodeOrder.emplace_back(id, node.value.id.id);
+    if (node.op != SYM) continue;
+    const u32 symbol = node.value.id.id;
+    bool first = false;
+    if (symbol < s.firstSymNode.size()) {
+      first = s.firstSymNode[symbol] == NO_ID;
+      if (first) s.firstSymNode[symbol] = id;
+    } else {
+      first = s.firstSymNodeBeyond.emplace(symbol, id).second;
     }
+    if (first) s.symNodeOrder.emplace_back(id, symbol);
   }
   s.indexedNodes = count;
 }
@@ -282,10 +372,9 @@ bool isFunctionEvaluable(ParserEnv* env, u32 functionId, u32 depth) {
 // data, looping, recursing, doing I/O or meeting an untyped literal.
 bool isEvaluable(ParserEnv* env, AST* root, u32 depth) {
   program* p = env->program;
-  std::vector<AST*> pending{root};
+  SmallStack<AST*> pending(root);
   while (!pending.empty()) {
-    AST* node = pending.back();
-    pending.pop_back();
+    AST* node = pending.pop();
     if (node == nullptr) continue;
     switch (node->op) {
       case GLOBAL_VARIABLE_OP:
@@ -314,14 +403,14 @@ bool isEvaluable(ParserEnv* env, AST* root, u32 depth) {
         } else if (code != kCallFieldCustom && !isPureBuiltin(code)) {
           return false;
         }
-        pending.push_back(AST_left(p, codeNode));
+        pending.push(AST_left(p, codeNode));
         if (code == kCallFieldCustom) continue;  // right is the offset node
-        pending.push_back(AST_right(p, node));
+        pending.push(AST_right(p, node));
         continue;
       }
       default:
-        pending.push_back(AST_left(p, node));
-        pending.push_back(AST_right(p, node));
+        pending.push(AST_left(p, node));
+        pending.push(AST_right(p, node));
     }
   }
   return true;
@@ -353,8 +442,7 @@ AST* newNode(ParserEnv* env, u32 op, u64 value, AST* left, AST* right, u32 line)
 u32 defExpr_lookupForSymbol(ParserEnv* env, const char* name) {
   DefExprState& s = state(env);
   indexSymbols(env, s);
-  auto found = s.symbolIds.find(name);
-  return found == s.symbolIds.end() ? NO_ID : found->second;
+  return s.symbolIds.find(env->program->dbg->symbolTable, env->program->dbg->symbolTableIndex, name);
 }
 
 u32 defExpr_AddSymbol(ParserEnv* env, const char* name) {
@@ -388,8 +476,8 @@ u32 defExpr_addSymbol(ParserEnv* env, const char* name) {
 AST* defExpr_reference_symbol(ParserEnv* env, u32 symId) {
   DefExprState& s = state(env);
   indexSymNodes(env, s);
-  auto found = s.firstSymNode.find(symId);
-  return found == s.firstSymNode.end() ? nullptr : AST_fromId(env->program, found->second);
+  const u32 node = s.firstSymNodeOf(symId);
+  return node == NO_ID ? nullptr : AST_fromId(env->program, node);
 }
 
 AST* defExpr_makeSymbol(ParserEnv* env, const char* name, u32 line) {
@@ -795,10 +883,9 @@ bool defExpr_isDataAccessor(const AST* node) {
 
 bool defExpr_isConst(ParserEnv* env, AST* expression) {
   program* p = env->program;
-  std::vector<AST*> pending{expression};
+  SmallStack<AST*> pending(expression);
   while (!pending.empty()) {
-    AST* node = pending.back();
-    pending.pop_back();
+    AST* node = pending.pop();
     if (node == nullptr) continue;
     if (node->op == CALL_OP) {
       if (!defCall_isConst(env, node)) return false;
@@ -808,14 +895,14 @@ bool defExpr_isConst(ParserEnv* env, AST* expression) {
       if (!defVar_isConst(env, node)) return false;
       // Only an element access has operands; the others point at their declaration.
       if (node->op == ARRAY_INDEX_OP) {
-        pending.push_back(AST_left(p, node));
-        pending.push_back(AST_right(p, node));
+        pending.push(AST_left(p, node));
+        pending.push(AST_right(p, node));
       }
       continue;
     }
     if (isNeverConstant(node->op)) return false;
-    pending.push_back(AST_left(p, node));
-    if (node->op != TRANSITION_BODY) pending.push_back(AST_right(p, node));
+    pending.push(AST_left(p, node));
+    if (node->op != TRANSITION_BODY) pending.push(AST_right(p, node));
   }
   return true;
 }
