@@ -85,6 +85,9 @@ struct InterpContext {
   // environment so that two environments never interfere (owned; defined by
   // the scheduler module, created by interp_init).
   struct SchedulerState* scheduler;
+  // The prepared form of the image's code (owned; defined by the engine
+  // module, built as code first runs, dropped with the image).
+  struct EngineState* engine;
 };
 
 struct InterpData {
