@@ -69,6 +69,7 @@ enum class Kind : u8 {
   Static,         // process static variable aux
   Global,         // global variable aux
   GlobalConstant, // global constant aux
+  ConstantData,   // an initializer: the cells at imm in the constant data, typed Structure
   ArrayElement,   // a[b]
   Field,          // field at offset imm of a, typed type
   Call,           // user function call (value: the statement value)
@@ -272,6 +273,8 @@ TaggedValue valueOf(const PNode* n, Frame& f) {
       return globalEntry(n, f);
     case Kind::GlobalConstant:
       return f.env->program->globalConstantTable[n->aux];
+    case Kind::ConstantData:
+      return TaggedValue{f.env->program->constantDataTable + n->imm, TypeStructure, NO_ID};
     case Kind::ArrayElement:
       return arrayElement(n, f);
     case Kind::Field:
@@ -299,6 +302,9 @@ DataCell globalConstantCell(const PNode* n, Frame& f) {
 DataCell arrayElementCell(const PNode* n, Frame& f) { return *arrayElement(n, f).value; }
 DataCell fieldCell(const PNode* n, Frame& f) { return *fieldOf(n, f).value; }
 DataCell constantCell(const PNode* n, Frame&) { return n->imm; }
+DataCell constantDataCell(const PNode* n, Frame& f) {
+  return f.env->program->constantDataTable[n->imm];
+}
 
 // The walker's view of a value that has no cell of its own: evaluated, then
 // read like an operand.
@@ -624,31 +630,47 @@ void storeCell(Frame& f, TaggedValue target, DataCell cell, u32 type) {
   expr_assign(env, target, interpStack_pushSingleAnyValue(env, type, cell));
 }
 
-bool isScalarSource(const PNode* n) { return n->direct && n->type != NO_ID; }
+
+// A computed scalar: a copy, whatever happens after it is evaluated. Other
+// values are references, read when they are stored.
+bool isComputedScalar(const PNode* n) { return n->kind == Kind::Scalar && n->direct; }
 
 u32 runAssign(const PNode* n, Frame& f) {
+  InterpEnv* env = f.env;
   const PNode* source = n->b;
-  if (isScalarSource(source)) {
+  if (isComputedScalar(source)) {
     const DataCell cell = cellOf(source, f);
     storeCell(f, valueOf(n->a, f), cell, source->type);
-  } else {
-    const TaggedValue value = valueOf(source, f);
-    expr_assign(f.env, valueOf(n->a, f), value);
+    return STMT_NORMAL;
   }
+  const TaggedValue value = valueOf(source, f);
+  const TaggedValue target = valueOf(n->a, f);
+  const EngineState* state = env->ctx->engine;
+  if (target.globalId == NO_ID && target.typeId < state->masks.size() &&
+      value.typeId < state->masks.size() && target.value != nullptr && value.value != nullptr) {
+    const DataCell mask = state->masks[target.typeId];
+    if (mask != 0) {
+      *target.value = *value.value & mask;
+      return STMT_NORMAL;
+    }
+  }
+  expr_assign(env, target, value);
   return STMT_NORMAL;
 }
 
-// An assignment to a local variable slot, the most common statement.
+// An assignment of a direct value to a local variable slot, the most common
+// statement. Reading the local has no effect, so it may come first.
 u32 runAssignLocal(const PNode* n, Frame& f) {
   InterpEnv* env = f.env;
   const u32 mark = markOf(env);
-  const DataCell cell = cellOf(n->b, f);
   const TaggedValue target = f.locals[n->aux];
   const DataCell mask = env->ctx->engine->masks[target.typeId];
   if (target.globalId == NO_ID && mask != 0) {
-    *target.value = cell & mask;
+    *target.value = cellOf(n->b, f) & mask;
+  } else if (isComputedScalar(n->b)) {
+    storeCell(f, target, cellOf(n->b, f), n->b->type);
   } else {
-    storeCell(f, target, cell, n->b->type);
+    expr_assign(env, target, valueOf(n->b, f));
   }
   releaseTo(env, mark);
   return STMT_NORMAL;
@@ -665,18 +687,26 @@ u32 runAssignStatement(const PNode* n, Frame& f) {
 void bindArgument(Frame& f, bool inParameter, const PNode* argument) {
   InterpEnv* env = f.env;
   const EngineState* state = env->ctx->engine;
-  if (inParameter && isScalarSource(argument)) {
+  if (inParameter && isComputedScalar(argument)) {
     const DataCell cell = cellOf(argument, f);
     const u32 type = argument->type;
     const DataCell mask = state->masks[type];
     if (mask != 0) {
-      *LocalVariable_declare(env, type).value = cell & mask;
+      LocalVariable_declareScalar(env, type, cell & mask);
       return;
     }
     process_bindArgument(env, inParameter, interpStack_pushSingleAnyValue(env, type, cell));
     return;
   }
-  process_bindArgument(env, inParameter, valueOf(argument, f));
+  const TaggedValue value = valueOf(argument, f);
+  if (inParameter && value.value != nullptr && value.typeId < state->masks.size()) {
+    const DataCell mask = state->masks[value.typeId];
+    if (mask != 0) {
+      LocalVariable_declareScalar(env, value.typeId, *value.value & mask);
+      return;
+    }
+  }
+  process_bindArgument(env, inParameter, value);
 }
 
 const PNode* bodyOf(InterpEnv* env, AST* bodyNode);
@@ -748,21 +778,29 @@ u32 runDeclareConstant(const PNode* n, Frame& f) {
   return STMT_NORMAL;
 }
 
+// The local is declared before its initial value is evaluated, which sees it.
 u32 runDeclareVariable(const PNode* n, Frame& f) {
   InterpEnv* env = f.env;
   const u32 mark = markOf(env);
   const TaggedValue local = LocalVariable_declare(env, n->type);
-  const DataCell mask = env->ctx->engine->masks[n->type];
   if (n->a != nullptr) {
-    if (mask != 0 && isScalarSource(n->a)) {
-      *local.value = cellOf(n->a, f) & mask;
-    } else {
-      value_set(env, local, valueOf(n->a, f));
-    }
-  } else if (mask == 0) {
-    value_clear(env, local);  // a scalar is zero already
+    value_set(env, local, valueOf(n->a, f));
+  } else {
+    value_clear(env, local);
   }
   releaseTo(env, mark);
+  return STMT_NORMAL;
+}
+
+// A scalar local with a direct initial value (or none: 0).
+u32 runDeclareScalar(const PNode* n, Frame& f) {
+  InterpEnv* env = f.env;
+  DataCell* storage = LocalVariable_declareScalar(env, n->type, 0);
+  if (n->a != nullptr) {
+    const u32 mark = markOf(env);
+    *storage = cellOf(n->a, f) & n->imm;
+    releaseTo(env, mark);
+  }
   return STMT_NORMAL;
 }
 
@@ -1053,7 +1091,7 @@ const PNode* Preparer::assignment(AST* n, const Scope& scope, bool asStatement) 
   a->b = value;
   if (!asStatement) {
     a->cell = handOverCell;
-  } else if (target->kind == Kind::Local && isScalarSource(value)) {
+  } else if (target->kind == Kind::Local && value->direct) {
     a->aux = target->aux;
     a->exec = runAssignLocal;
   } else {
@@ -1138,7 +1176,7 @@ const PNode* Preparer::expression(AST* n, const Scope& scope) {
       AST* operand = left(n);
       if (mask == 0 || operand == nullptr) return handOver(n);
       const PNode* a = expression(operand, scope);
-      if (!isScalarSource(a) || !validType(a->type)) return handOver(n);
+      if (!a->direct) return handOver(n);
       PNode* c = make(Kind::Scalar, n);
       c->a = a;
       c->imm = mask;
@@ -1161,6 +1199,16 @@ const PNode* Preparer::expression(AST* n, const Scope& scope) {
       e->cell = arrayElementCell;
       e->direct = true;
       return e;
+    }
+    case INITIALIZER_OP: {
+      // Initial values of locals are stored by the compiler as constant data.
+      const u32 index = n->value.id.initializer;
+      if (index >= p_->infoProg->size_constantData || !validType(TypeStructure)) return handOver(n);
+      PNode* c = make(Kind::ConstantData, n);
+      c->imm = index;
+      c->cell = constantDataCell;
+      c->direct = true;
+      return c;
     }
     case ASSIGN_OP:
       return assignment(n, scope, false);
@@ -1204,6 +1252,10 @@ const PNode* Preparer::declaration(AST* d, Scope& scope, bool* ok) {
       v->type = typeId;
       AST* initializer = d->op == ITERATOR_DECL_OP ? nullptr : right(d);
       if (initializer != nullptr) v->a = expression(initializer, scope);
+      if (maskOf(typeId) != 0 && (v->a == nullptr || v->a->direct)) {
+        v->exec = runDeclareScalar;
+        v->imm = maskOf(typeId);
+      }
       return v;
     }
     default:
