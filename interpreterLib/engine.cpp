@@ -55,6 +55,7 @@ struct Frame {
   TaggedValue* constants;
   TaggedValue* statics;  // null outside a process activation
   u32 staticLimit;       // statics visible from the base
+  const DataCell* masks; // the engine's masks, per type id
 };
 
 struct PNode;
@@ -92,6 +93,9 @@ struct PNode {
   u32 count = 0;
   Kind kind = Kind::HandOver;
   bool direct = false;
+  // Reading the cell pushes nothing on the value stack (nor can anything it
+  // calls): the statement around it need not restore the stack.
+  bool pure = false;
   // Call nodes: the formal kinds (1 = by value), and the prepared body once
   // it has run.
   const u8* byValue = nullptr;
@@ -179,7 +183,8 @@ EngineState* engineOf(InterpEnv* env) {
 Frame frameOf(InterpEnv* env) {
   const LocalVarsIndexes& ix = env->ctx->localVarsIndexes;
   Frame f{env, env->data->localVariableTable + ix.base.variables,
-          env->data->localConstantTable + ix.base.constants, nullptr, 0};
+          env->data->localConstantTable + ix.base.constants, nullptr, 0,
+          env->ctx->engine->masks.data()};
   const u32 base = ix.base.processStaticVariables;
   const u32 count = env->program->infoProg->n_processStaticVariables;
   if (base != NO_ID && base <= count) {
@@ -244,7 +249,13 @@ u32 indexOf(InterpEnv* env, TaggedValue indexValue) {
 
 TaggedValue arrayElement(const PNode* n, Frame& f) {
   InterpEnv* env = f.env;
-  const u32 index = indexOf(env, valueOf(n->b, f));
+  u32 index = 0;
+  if (n->b->kind == Kind::Scalar && n->b->direct) {
+    DataCell cell = cellOf(n->b, f);  // a computed index needs no stack cell
+    index = indexOf(env, TaggedValue{&cell, n->b->type, NO_ID});
+  } else {
+    index = indexOf(env, valueOf(n->b, f));
+  }
   const TaggedValue array = valueOf(n->a, f);
   INTERP_ASSERT_TEXT(env, array.typeId < env->program->infoProg->n_type && array.value != nullptr,
                      "array.typeId < env->program->infoProg->n_type");
@@ -635,6 +646,13 @@ void storeCell(Frame& f, TaggedValue target, DataCell cell, u32 type) {
 // values are references, read when they are stored.
 bool isComputedScalar(const PNode* n) { return n->kind == Kind::Scalar && n->direct; }
 
+// Its tagged value is read in place, without pushing anything.
+bool readsInPlace(const PNode* n) {
+  return n->pure && n->kind != Kind::Scalar && n->kind != Kind::HandOver;
+}
+// Its truth is read from its cell, without pushing anything.
+bool isPureTruth(const PNode* n) { return n->pure && n->direct && n->type == TypeBoolean; }
+
 u32 runAssign(const PNode* n, Frame& f) {
   InterpEnv* env = f.env;
   const PNode* source = n->b;
@@ -661,10 +679,14 @@ u32 runAssign(const PNode* n, Frame& f) {
 // An assignment of a direct value to a local variable slot, the most common
 // statement. Reading the local has no effect, so it may come first.
 u32 runAssignLocal(const PNode* n, Frame& f) {
+  const TaggedValue target = f.locals[n->aux];
+  const DataCell mask = f.masks[target.typeId];
+  if (n->b->pure && target.globalId == NO_ID && mask != 0) {
+    *target.value = cellOf(n->b, f) & mask;
+    return STMT_NORMAL;
+  }
   InterpEnv* env = f.env;
   const u32 mark = markOf(env);
-  const TaggedValue target = f.locals[n->aux];
-  const DataCell mask = env->ctx->engine->masks[target.typeId];
   if (target.globalId == NO_ID && mask != 0) {
     *target.value = cellOf(n->b, f) & mask;
   } else if (isComputedScalar(n->b)) {
@@ -727,7 +749,7 @@ u32 runCall(const PNode* n, Frame& f) {
   if (n->body != nullptr) {
     Frame callee{env, env->data->localVariableTable + env->ctx->localVarsIndexes.base.variables,
                  env->data->localConstantTable + env->ctx->localVarsIndexes.base.constants,
-                 f.statics, f.staticLimit};
+                 f.statics, f.staticLimit, f.masks};
     n->body->exec(n->body, callee);
   } else {
     statement_execute(env, bodyNode);
@@ -814,6 +836,9 @@ u32 runBlock(const PNode* n, Frame& f) {
 }
 
 bool conditionHolds(const PNode* condition, Frame& f) {
+  if (condition->pure && condition->type == TypeBoolean) {
+    return (condition->cell(condition, f) & 0xFFu) != 0;
+  }
   const u32 mark = markOf(f.env);
   const bool holds = truthOf(condition, f);
   releaseTo(f.env, mark);
@@ -900,6 +925,7 @@ class Preparer {
     n->imm = value;
     n->type = type;
     n->direct = true;
+    n->pure = true;
     return n;
   }
   AST* node(u32 id) const { return id == NO_ID || id >= p_->infoProg->n_AST ? nullptr : &p_->RAMprogram[id]; }
@@ -976,6 +1002,7 @@ const PNode* Preparer::variableAccess(AST* n, const Scope& scope) {
   }
   v->aux = id;
   v->direct = true;
+  v->pure = n->op != GLOBAL_VARIABLE_OP;  // a global's read hook is the host's code
   return v;
 }
 
@@ -1016,6 +1043,7 @@ const PNode* Preparer::operation(AST* n, const Scope& scope, bool unary, bool co
   op->b = b;
   op->type = comparison ? u32{TypeBoolean} : expr_resultTypeOf(n->op, operatorType);
   op->direct = true;
+  op->pure = direct && a->pure && (unary || b->pure);
   return op;
 }
 
@@ -1064,6 +1092,7 @@ const PNode* Preparer::fieldCall(AST* n, AST* codeNode, const Scope& scope) {
   f->type = n->value.id.type;
   f->cell = fieldCell;
   f->direct = true;
+  f->pure = readsInPlace(f->a);
   return f;
 }
 
@@ -1140,6 +1169,7 @@ const PNode* Preparer::expression(AST* n, const Scope& scope) {
       logical->cell = n->op == AND_OP ? andCell : orCell;
       logical->type = TypeBoolean;
       logical->direct = true;
+      logical->pure = isPureTruth(logical->a) && isPureTruth(logical->b);
       return logical;
     }
     case NOT_OP: {
@@ -1148,6 +1178,7 @@ const PNode* Preparer::expression(AST* n, const Scope& scope) {
       negation->cell = notCell;
       negation->type = TypeBoolean;
       negation->direct = true;
+      negation->pure = isPureTruth(negation->a);
       return negation;
     }
     case PLUS_OP:
@@ -1183,6 +1214,7 @@ const PNode* Preparer::expression(AST* n, const Scope& scope) {
       c->cell = castCell;
       c->type = n->value.id.type;
       c->direct = true;
+      c->pure = a->pure;
       return c;
     }
     case LOCAL_VAR:
@@ -1198,6 +1230,7 @@ const PNode* Preparer::expression(AST* n, const Scope& scope) {
       e->a = expression(left(n), scope);
       e->cell = arrayElementCell;
       e->direct = true;
+      e->pure = (isComputedScalar(e->b) ? e->b->pure : readsInPlace(e->b)) && readsInPlace(e->a);
       return e;
     }
     case INITIALIZER_OP: {
@@ -1208,6 +1241,7 @@ const PNode* Preparer::expression(AST* n, const Scope& scope) {
       c->imm = index;
       c->cell = constantDataCell;
       c->direct = true;
+      c->pure = true;
       return c;
     }
     case ASSIGN_OP:
@@ -1285,10 +1319,13 @@ const PNode* Preparer::block(AST* n, Scope scope) {
   seq->exec = runSequence;
   seq->items = array(prepared);
   seq->count = static_cast<u32>(prepared.size());
+  const PNode* statements = statementList(right(n), scope);
+  if (statements == nullptr) return handOverStatement(n);
+  // Without declarations the counts cannot change: the statements alone.
+  if (prepared.empty()) return statements->count == 1 ? statements->items[0] : statements;
   PNode* b = statementNode(n, runBlock);
-  b->a = prepared.empty() ? nullptr : seq;
-  b->b = statementList(right(n), scope);
-  if (b->b == nullptr) return handOverStatement(n);
+  b->a = seq;
+  b->b = statements;
   return b;
 }
 
