@@ -230,9 +230,12 @@ TaggedValue globalEntry(const PNode* n, Frame& f) {
 // The conversion of an index to a size, as the walker does it: unsigned
 // values that fit in 32 bits directly, the rest through the conversion rules.
 u32 indexOf(InterpEnv* env, TaggedValue indexValue) {
+  // Width masks of the unsigned integer types (even ids up to time64).
+  static constexpr u64 kUnsignedMask[TypeTime + 1] = {
+      ~0ull, 0, 0xFFull, 0, 0xFFFFull, 0, 0xFFFFFFFFull, 0, ~0ull, 0, ~0ull};
   const u32 t = indexValue.typeId;
   if (t <= TypeTime && (t & 1u) == 0 && indexValue.value != nullptr) {
-    const u64 v = *indexValue.value & integerTypeMask(t);
+    const u64 v = *indexValue.value & kUnsignedMask[t];
     if (v <= kU32Max) return static_cast<u32>(v);
   }
   u32 convRes = 0;
@@ -253,12 +256,24 @@ TaggedValue arrayElement(const PNode* n, Frame& f) {
   if (n->b->kind == Kind::Scalar && n->b->direct) {
     DataCell cell = cellOf(n->b, f);  // a computed index needs no stack cell
     index = indexOf(env, TaggedValue{&cell, n->b->type, NO_ID});
+  } else if (n->b->kind == Kind::Local) {
+    index = indexOf(env, f.locals[n->b->aux]);
   } else {
     index = indexOf(env, valueOf(n->b, f));
   }
   const TaggedValue array = valueOf(n->a, f);
-  INTERP_ASSERT_TEXT(env, array.typeId < env->program->infoProg->n_type && array.value != nullptr,
+  const u32 types = env->program->infoProg->n_type;
+  INTERP_ASSERT_TEXT(env, array.typeId < types && array.value != nullptr,
                      "array.typeId < env->program->infoProg->n_type");
+  // array_get's checks, inline for an index in range; array_get reports the rest.
+  const TypeDefinition* table = env->program->typeTable;
+  const TypeDefinition& t = table[array.typeId];
+  if (t.bufferType == ARRAY_BUFFER && t.size != NO_ID && index < t.size && t.baseType < types) {
+    const u32 cellSize = table[t.baseType].storageSize;
+    if ((u64{index} + 1) * cellSize <= t.storageSize) {
+      return TaggedValue{array.value + u64{index} * cellSize, t.baseType, array.globalId};
+    }
+  }
   return array_get(env, array, index);
 }
 
@@ -630,9 +645,9 @@ CellFn unaryOperator(u32 op, u32 typeId) {
 // does: in place for a scalar that is no global, through the hook otherwise.
 void storeCell(Frame& f, TaggedValue target, DataCell cell, u32 type) {
   InterpEnv* env = f.env;
-  const EngineState* state = env->ctx->engine;
-  if (target.globalId == NO_ID && target.typeId < state->masks.size() && target.value != nullptr) {
-    const DataCell mask = state->masks[target.typeId];
+  if (target.globalId == NO_ID && target.typeId < env->program->infoProg->n_type &&
+      target.value != nullptr) {
+    const DataCell mask = f.masks[target.typeId];
     if (mask != 0) {
       *target.value = cell & mask;
       return;
@@ -678,13 +693,8 @@ u32 runAssign(const PNode* n, Frame& f) {
 
 // An assignment of a direct value to a local variable slot, the most common
 // statement. Reading the local has no effect, so it may come first.
-u32 runAssignLocal(const PNode* n, Frame& f) {
-  const TaggedValue target = f.locals[n->aux];
-  const DataCell mask = f.masks[target.typeId];
-  if (n->b->pure && target.globalId == NO_ID && mask != 0) {
-    *target.value = cellOf(n->b, f) & mask;
-    return STMT_NORMAL;
-  }
+[[gnu::noinline]] u32 runAssignLocalSlow(const PNode* n, Frame& f, TaggedValue target,
+                                         DataCell mask) {
   InterpEnv* env = f.env;
   const u32 mark = markOf(env);
   if (target.globalId == NO_ID && mask != 0) {
@@ -696,6 +706,16 @@ u32 runAssignLocal(const PNode* n, Frame& f) {
   }
   releaseTo(env, mark);
   return STMT_NORMAL;
+}
+
+u32 runAssignLocal(const PNode* n, Frame& f) {
+  const TaggedValue target = f.locals[n->aux];
+  const DataCell mask = f.masks[target.typeId];
+  if (n->b->pure && target.globalId == NO_ID && mask != 0) {
+    *target.value = cellOf(n->b, f) & mask;
+    return STMT_NORMAL;
+  }
+  return runAssignLocalSlow(n, f, target, mask);
 }
 
 u32 runAssignStatement(const PNode* n, Frame& f) {
@@ -720,9 +740,17 @@ void bindArgument(Frame& f, bool inParameter, const PNode* argument) {
     process_bindArgument(env, inParameter, interpStack_pushSingleAnyValue(env, type, cell));
     return;
   }
-  const TaggedValue value = valueOf(argument, f);
-  if (inParameter && value.value != nullptr && value.typeId < state->masks.size()) {
-    const DataCell mask = state->masks[value.typeId];
+  const TaggedValue value = argument->kind == Kind::Local ? f.locals[argument->aux]
+                                                         : valueOf(argument, f);
+  if (value.value != nullptr && value.typeId < state->masks.size()) {
+    if (!inParameter) {
+      // By reference: the local is the argument itself.
+      LocalVarsIndexes& idx = env->ctx->localVarsIndexes;
+      INTERP_ASSERT_TEXT(env, idx.count.variables < STACKS_SIZE, "Local variables stack overflow");
+      env->data->localVariableTable[idx.count.variables++] = value;
+      return;
+    }
+    const DataCell mask = f.masks[value.typeId];
     if (mask != 0) {
       LocalVariable_declareScalar(env, value.typeId, *value.value & mask);
       return;
