@@ -229,15 +229,7 @@ TaggedValue globalEntry(const PNode* n, Frame& f) {
 
 // The conversion of an index to a size, as the walker does it: unsigned
 // values that fit in 32 bits directly, the rest through the conversion rules.
-u32 indexOf(InterpEnv* env, TaggedValue indexValue) {
-  // Width masks of the unsigned integer types (even ids up to time64).
-  static constexpr u64 kUnsignedMask[TypeTime + 1] = {
-      ~0ull, 0, 0xFFull, 0, 0xFFFFull, 0, 0xFFFFFFFFull, 0, ~0ull, 0, ~0ull};
-  const u32 t = indexValue.typeId;
-  if (t <= TypeTime && (t & 1u) == 0 && indexValue.value != nullptr) {
-    const u64 v = *indexValue.value & kUnsignedMask[t];
-    if (v <= kU32Max) return static_cast<u32>(v);
-  }
+[[gnu::noinline]] u32 indexOfConverted(InterpEnv* env, TaggedValue indexValue) {
   u32 convRes = 0;
   u32 index = primTypeToSize(indexValue, &convRes);
   constexpr u32 NEGATIVE = CONV_NEG_TO_WIDER_UNSIGNED | CONV_NEG_TO_UNSIGNED | CONV_UNDERFLOW;
@@ -248,6 +240,18 @@ u32 indexOf(InterpEnv* env, TaggedValue indexValue) {
     INTERP_ASSERT(env, convRes & CONV_SAFE_2COMPL);
   }
   return index;
+}
+
+inline u32 indexOf(InterpEnv* env, TaggedValue indexValue) {
+  // Width masks of the unsigned integer types (even ids up to time64).
+  static constexpr u64 kUnsignedMask[TypeTime + 1] = {
+      ~0ull, 0, 0xFFull, 0, 0xFFFFull, 0, 0xFFFFFFFFull, 0, ~0ull, 0, ~0ull};
+  const u32 t = indexValue.typeId;
+  if (t <= TypeTime && (t & 1u) == 0 && indexValue.value != nullptr) {
+    const u64 v = *indexValue.value & kUnsignedMask[t];
+    if (v <= kU32Max) return static_cast<u32>(v);
+  }
+  return indexOfConverted(env, indexValue);
 }
 
 TaggedValue arrayElement(const PNode* n, Frame& f) {
@@ -261,7 +265,9 @@ TaggedValue arrayElement(const PNode* n, Frame& f) {
   } else {
     index = indexOf(env, valueOf(n->b, f));
   }
-  const TaggedValue array = valueOf(n->a, f);
+  const TaggedValue array = n->a->kind == Kind::Static ? staticEntry(n->a, f)
+                           : n->a->kind == Kind::Local ? f.locals[n->a->aux]
+                                                       : valueOf(n->a, f);
   const u32 types = env->program->infoProg->n_type;
   INTERP_ASSERT_TEXT(env, array.typeId < types && array.value != nullptr,
                      "array.typeId < env->program->infoProg->n_type");
