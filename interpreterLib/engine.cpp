@@ -74,6 +74,7 @@ enum class Kind : u8 {
   ArrayElement,   // a[b]
   Field,          // field at offset imm of a, typed type
   Call,           // user function call (value: the statement value)
+  ChannelQuery,   // a channel builtin without arguments, call code aux, on the object a
   Assign,         // assignment (value: the statement value)
   Statement,      // statements: exec is set
 };
@@ -291,6 +292,24 @@ TaggedValue fieldOf(const PNode* n, Frame& f) {
 u32 runCall(const PNode* n, Frame& f);
 u32 runAssign(const PNode* n, Frame& f);
 
+// The channel builtins that take nothing but their object, as the call
+// dispatcher runs them.
+TaggedValue channelQuery(const PNode* n, Frame& f) {
+  InterpEnv* env = f.env;
+  const TaggedValue channel = valueOf(n->a, f);
+  switch (n->aux) {
+    case kCallChannelPop: return channel_pop(env, channel, n->ast);
+    case kCallChannelPeek: return channel_peek(env, channel, n->ast);
+    case kCallChannelLastPeek: return channel_lastpeek(env, channel, n->ast);
+    case kCallChannelMaxSize: return channel_size(env, channel);
+    case kCallChannelCount: return channel_count(env, channel);
+    case kCallChannelIsEmpty: return channel_isEmpty(env, channel);
+    case kCallChannelNotEmpty: return channel_notEmpty(env, channel);
+    case kCallChannelIsFull: return channel_isFull(env, channel);
+    default: return channel_notFull(env, channel);
+  }
+}
+
 TaggedValue valueOf(const PNode* n, Frame& f) {
   switch (n->kind) {
     case Kind::HandOver:
@@ -314,6 +333,8 @@ TaggedValue valueOf(const PNode* n, Frame& f) {
     case Kind::Call:
       runCall(n, f);
       return kStatementValue;
+    case Kind::ChannelQuery:
+      return channelQuery(n, f);
     case Kind::Assign:
       runAssign(n, f);
       return kAssignValue;
@@ -1138,6 +1159,23 @@ const PNode* Preparer::call(AST* n, const Scope& scope) {
       return userCall(n, codeNode, scope);
     case kCallFieldCustom:
       return fieldCall(n, codeNode, scope);
+    case kCallChannelPop:
+    case kCallChannelPeek:
+    case kCallChannelLastPeek:
+    case kCallChannelMaxSize:
+    case kCallChannelCount:
+    case kCallChannelIsEmpty:
+    case kCallChannelNotEmpty:
+    case kCallChannelIsFull:
+    case kCallChannelNotFull: {
+      AST* object = left(codeNode);
+      if (object == nullptr) return handOver(n);
+      PNode* q = make(Kind::ChannelQuery, n);
+      q->aux = codeNode->value.id.id;
+      q->a = expression(object, scope);
+      q->cell = handOverCell;
+      return q;
+    }
     default:
       return handOver(n);
   }
