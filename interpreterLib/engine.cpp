@@ -97,11 +97,12 @@ struct PNode {
   // Reading the cell pushes nothing on the value stack (nor can anything it
   // calls): the statement around it need not restore the stack.
   bool pure = false;
-  // Call nodes: the formal kinds (1 = by value), and the prepared body once
-  // it has run.
-  const u8* byValue = nullptr;
-  mutable const PNode* body = nullptr;
 };
+static_assert(sizeof(PNode) == 64, "prepared nodes stay compact");
+
+// Call nodes keep their formal kinds (1 = by value) at imm and the prepared
+// body, once it has run, at b.
+const u8* formalsByValue(const PNode* call) { return reinterpret_cast<const u8*>(call->imm); }
 
 // Prepared nodes and their arrays live in chunks that never move.
 class Arena {
@@ -130,7 +131,7 @@ class Arena {
   size_t total() const { return total_; }
 
  private:
-  static constexpr size_t kChunk = 64 * 1024;
+  static constexpr size_t kChunk = 16 * 1024;
   std::vector<void*> chunks_;
   char* next_ = nullptr;
   size_t left_ = 0;
@@ -796,16 +797,17 @@ u32 runCall(const PNode* n, Frame& f) {
   process_checkNativeStack(env);
   const u32 mark = markOf(env);
   const LocalVarsIndexes saved = env->ctx->localVarsIndexes;
-  for (u32 i = 0; i < n->count; ++i) bindArgument(f, n->byValue[i] != 0, n->items[i]);
+  const u8* byValue = formalsByValue(n);
+  for (u32 i = 0; i < n->count; ++i) bindArgument(f, byValue[i] != 0, n->items[i]);
   process_openFrame(env, n->count);
   const FunctionDefinition& function = env->program->functionTable[n->aux];
   AST* bodyNode = function.body == NO_ID ? nullptr : &env->program->RAMprogram[function.body];
-  if (n->body == nullptr) n->body = bodyOf(env, bodyNode);
-  if (n->body != nullptr) {
+  if (n->b == nullptr) const_cast<PNode*>(n)->b = bodyOf(env, bodyNode);
+  if (n->b != nullptr) {
     Frame callee{env, env->data->localVariableTable + env->ctx->localVarsIndexes.base.variables,
                  env->data->localConstantTable + env->ctx->localVarsIndexes.base.constants,
                  f.statics, f.staticLimit, f.masks};
-    n->body->exec(n->body, callee);
+    n->b->exec(n->b, callee);
   } else {
     statement_execute(env, bodyNode);
   }
@@ -1071,6 +1073,22 @@ const PNode* Preparer::operation(AST* n, const Scope& scope, bool unary, bool co
   AST* l = left(n);
   AST* r = unary ? nullptr : right(n);
   if (l == nullptr || (!unary && r == nullptr)) return handOver(n);
+  // A local and a literal, or two locals: the operands are read in place.
+  const bool localLeft = l->op == LOCAL_VAR && accessId(l) < scope.variables;
+  if (!unary && localLeft && (r->op == INTEGER_OP || (r->op == LOCAL_VAR && accessId(r) < scope.variables))) {
+    const bool literal = r->op == INTEGER_OP;
+    const CellFn fused = literal ? binaryOperator<LocalLiteralOperands>(n->op, operatorType)
+                                 : binaryOperator<LocalLocalOperands>(n->op, operatorType);
+    if (fused == nullptr) return handOver(n);
+    PNode* op = make(Kind::Scalar, n);
+    op->cell = fused;
+    op->aux = accessId(l);
+    op->imm = literal ? r->value.uinteger : accessId(r);
+    op->type = comparison ? u32{TypeBoolean} : expr_resultTypeOf(n->op, operatorType);
+    op->direct = true;
+    op->pure = true;
+    return op;
+  }
   const PNode* a = expression(l, scope);
   const PNode* b = unary ? nullptr : expression(r, scope);
   const bool direct = a->direct && (unary || b->direct);
@@ -1081,14 +1099,6 @@ const PNode* Preparer::operation(AST* n, const Scope& scope, bool unary, bool co
                : binaryOperator<CheckedOperands>(n->op, operatorType);
   } else if (unary) {
     fn = unaryOperator<UnaryOperand>(n->op, operatorType);
-  } else if (a->kind == Kind::Local && b->kind == Kind::Scalar && b->cell == constantCell) {
-    fn = binaryOperator<LocalLiteralOperands>(n->op, operatorType);
-    op->aux = a->aux;
-    op->imm = b->imm;
-  } else if (a->kind == Kind::Local && b->kind == Kind::Local) {
-    fn = binaryOperator<LocalLocalOperands>(n->op, operatorType);
-    op->aux = a->aux;
-    op->imm = b->aux;
   } else {
     fn = binaryOperator<DirectOperands>(n->op, operatorType);
   }
@@ -1129,7 +1139,7 @@ const PNode* Preparer::userCall(AST* n, AST* codeNode, const Scope& scope) {
   c->aux = functionId;
   c->items = array(prepared);
   c->count = static_cast<u32>(prepared.size());
-  c->byValue = byValue;
+  c->imm = reinterpret_cast<u64>(byValue);
   c->cell = handOverCell;
   return c;
 }
