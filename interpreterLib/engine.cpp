@@ -1118,6 +1118,11 @@ const PNode* Preparer::userCall(AST* n, AST* codeNode, const Scope& scope) {
   const u32 functionId = target->value.id.id;
   if (functionId >= p_->infoProg->n_functions) return handOver(n);
   const FunctionDefinition& function = p_->functionTable[functionId];
+  const u32 nodes = p_->infoProg->n_AST;
+  if ((function.parameters != NO_ID && function.parameters >= nodes) ||
+      (function.body != NO_ID && function.body >= nodes)) {
+    return handOver(n);  // the walker reports the damaged function record
+  }
   std::vector<AST*> formals;
   std::vector<AST*> arguments;
   if (!listElements(node(function.parameters), &formals) || !listElements(right(n), &arguments) ||
