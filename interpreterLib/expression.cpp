@@ -61,7 +61,7 @@ TaggedValue executeOperator(InterpEnv* env, AST* astp, bool unary, bool comparis
   INTERP_ASSERT(env, env->ctx->execute_operator[operatorTypeId] != NULL);
   const DataCell result = function(env, astp, *left.value, rightCell);
   if (comparison) return interpStack_pushBoolean(env, result != 0);
-  return interpStack_pushSingleAnyValue(env, operatorTypeId, result);
+  return interpStack_pushSingleAnyValue(env, expr_resultTypeOf(astp->op, operatorTypeId), result);
 }
 
 TaggedValue executeTimeLiteral(InterpEnv* env, AST* astp, u64 psPerUnit) {
@@ -263,6 +263,15 @@ TaggedValue expr_execute(InterpEnv* env, AST* astp) {
       // image is corrupt and nothing sensible can follow.
       interp_fatal(env, "unknown operator/statement (%d)\n", static_cast<int>(astp->op));
   }
+}
+
+u32 expr_resultTypeOf(u32 op, u32 operatorTypeId) {
+  // The negation of an unsigned operand is computed in the operand's width
+  // (the two's complement wraps the same way) and read as the signed type of
+  // that width, the type of the expression: -u for a uint8 1 is the int8 -1.
+  const bool unsignedOperand = operatorTypeId >= TypeUInt8 && operatorTypeId <= TypeUInt64 &&
+                               isUnsignedIntType(operatorTypeId);
+  return op == NEG_OP && unsignedOperand ? operatorTypeId + 1 : operatorTypeId;
 }
 
 bool expr_executeBoolean(InterpEnv* env, AST* astp) {

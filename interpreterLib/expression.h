@@ -8,6 +8,10 @@
 TaggedValue expr_execute(InterpEnv* env, AST* node);
 // Evaluates node and converts the result to boolean (any primitive accepted).
 bool expr_executeBoolean(InterpEnv* env, AST* node);
+// Type of the result of an arithmetic operator node evaluated in operator type
+// operatorTypeId: that type, except for the negation of an unsigned operand,
+// whose result has the signed type of the same width.
+u32 expr_resultTypeOf(u32 op, u32 operatorTypeId);
 // Negation of a bool value, as a new bool.
 TaggedValue expr_not(InterpEnv* env, TaggedValue value);
 // Saturating conversion of value to the primitive type toTypeId.

@@ -8,6 +8,7 @@
 
 #include "ast_reader.h"
 #include "buffers.h"
+#include "engine.h"
 #include "interp_stack.h"
 #include "interp_system.h"
 #include "operators.h"
@@ -45,6 +46,7 @@ void unloadRuntime(InterpEnv* env) {
   ctx->processes = TaggedValue{nullptr, NO_ID, NO_ID};
   ctx->initialized = false;
   scheduler_free(env);
+  engine_free(env);
   interp_cacheReset(env);
 }
 

@@ -1,8 +1,8 @@
 #include "interp_env.h"
 
-
 #include <cstdio>
 
+#include "engine.h"
 #include "interp_stack.h"
 #include "interp_system.h"
 #include "scheduler.h"
@@ -113,6 +113,7 @@ void interp_freeEnv(InterpEnv* e) {
     MEMORY_FREE(e->ctx->stack);
     MEMORY_FREE(e->ctx->execute_operator);
     interp_cacheFree(&e->ctx->cache);
+    engine_free(e);
     scheduler_free(e);
     MEMORY_FREE(e->ctx);
   }

@@ -89,6 +89,9 @@ struct InterpContext {
   // The host's stop request (a flag its signal handler sets), null when the
   // host has none. Loops look at it on every turn.
   const volatile std::sig_atomic_t* interrupt;
+  // The prepared form of the image's code (owned; defined by the engine
+  // module, built as code first runs, dropped with the image).
+  struct EngineState* engine;
 };
 
 struct InterpData {

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 
+#include "engine.h"
 #include "expression.h"
 #include "interp_stack.h"
 #include "interp_system.h"
@@ -46,11 +47,17 @@ const char* nativeStackFloor() {
   return tStackFloor.floor;
 }
 
-void checkNativeStack(InterpEnv* env) {
+}  // namespace
+
+void process_checkNativeStack(InterpEnv* env) {
   const char* floor = nativeStackFloor();
   const char* here = static_cast<const char*>(__builtin_frame_address(0));
   if (floor != nullptr && here < floor) interp_fatal(env, "Call nesting too deep\n");
 }
+
+namespace {
+
+void checkNativeStack(InterpEnv* env) { process_checkNativeStack(env); }
 
 // ---------------------------------------------------------------------------
 
@@ -80,17 +87,7 @@ bool isParameter(u32 op) {
 // storage, so that writes reach the caller and a channel keeps its sized type.
 void bindArgument(InterpEnv* env, AST* formal, TaggedValue argument) {
   INTERP_ASSERT_TEXT(env, formal != nullptr && isParameter(formal->op), "isParameter(formal->op)");
-  INTERP_ASSERT_TEXT(env, argument.typeId < env->program->infoProg->n_type,
-                     "argument.typeId < env->program->infoProg->n_type");
-  // A value without storage of its own (an abstract type) has nothing to
-  // copy and is reached where it lies.
-  const bool byValue =
-      formal->op == IN_PARAM && env->program->typeTable[argument.typeId].storageSize > 0;
-  if (byValue) {
-    value_set(env, LocalVariable_declare(env, argument.typeId), argument);
-  } else {
-    LocalVariable_bindReference(env, argument);
-  }
+  process_bindArgument(env, formal->op == IN_PARAM, argument);
 }
 
 // Binds the formals to the argument expressions, evaluated left to right in
@@ -111,13 +108,7 @@ u32 bindArgumentList(InterpEnv* env, AST* formals, AST* arguments, AST** rest) {
   return bound;
 }
 
-// Makes the bound arguments the first locals of the frame; the body's own
-// locals and constants follow them.
-void openFrame(InterpEnv* env, u32 nArgs) {
-  Locals_hideNonArgs(env, nArgs);
-  LocalVarsIndexes& indexes = env->ctx->localVarsIndexes;
-  indexes.base.constants = indexes.count.constants;
-}
+void openFrame(InterpEnv* env, u32 nArgs) { process_openFrame(env, nArgs); }
 
 const FunctionDefinition& functionAt(InterpEnv* env, u32 functionId) {
   INTERP_ASSERT_TEXT(env, functionId < env->program->infoProg->n_functions,
@@ -134,7 +125,7 @@ void runFunction(InterpEnv* env, u32 functionId, Bind&& bind) {
   const u32 mark = interpStack_mark(env);
   const LocalVarsIndexes saved = env->ctx->localVarsIndexes;
   openFrame(env, bind(nodeAt(env, function.parameters)));
-  statement_execute(env, nodeAt(env, function.body));
+  engine_executeStatement(env, nodeAt(env, function.body));
   Variable_restorePrevLocalVarIndexes(env, &saved);
   interpStack_release(env, mark);
 }
@@ -195,10 +186,7 @@ void checkRecord(InterpEnv* env, TaggedValue record) {
 }
 
 bool conditionHolds(InterpEnv* env, AST* condition) {
-  const u32 mark = interpStack_mark(env);
-  const bool holds = expr_executeBoolean(env, condition);
-  interpStack_release(env, mark);
-  return holds;
+  return engine_evaluateCondition(env, condition);
 }
 
 AST* transitionBody(InterpEnv* env, AST* transition) {
@@ -222,7 +210,7 @@ bool transitionFires(InterpEnv* env, AST* transition, u64 duration) {
 
 void fireTransition(InterpEnv* env, AST* transition, u32 number, TaggedValue record) {
   notifyStateChange(env, record, 1, number);
-  statement_execute(env, AST_right(env->program, transition));
+  engine_executeStatement(env, AST_right(env->program, transition));
   const u32 targetId = transitionBody(env, transition)->value.id.id;
   AST* target = checkedState(env, nodeAt(env, targetId));
   cell(record, PI_STATE_PTR) = targetId;
@@ -250,14 +238,36 @@ void runActivation(InterpEnv* env, const ProcessDefinition& definition, TaggedVa
       state = recordState(env, record);
       cell(record, PI_DURATION) = 0;
     }
-    statement_execute(env, nodeAt(env, definition.commonBlock));
+    engine_executeStatement(env, nodeAt(env, definition.commonBlock));
     executeNamedState(env, state);
-    statement_execute(env, nodeAt(env, definition.finallyBlock));
+    engine_executeStatement(env, nodeAt(env, definition.finallyBlock));
     time_advance(env, cell(record, PI_EXECUTION_TIME));
   }
 }
 
 }  // namespace
+
+void process_bindArgument(InterpEnv* env, bool inParameter, TaggedValue argument) {
+  INTERP_ASSERT_TEXT(env, argument.typeId < env->program->infoProg->n_type,
+                     "argument.typeId < env->program->infoProg->n_type");
+  // A value without storage of its own (an abstract type) has nothing to
+  // copy and is reached where it lies.
+  const bool byValue = inParameter && env->program->typeTable[argument.typeId].storageSize > 0;
+  if (byValue) {
+    value_set(env, LocalVariable_declare(env, argument.typeId), argument);
+  } else {
+    // A parameter is read where it lies: it must lie somewhere (only a
+    // damaged image passes a statement where a value belongs).
+    INTERP_ASSERT_TEXT(env, argument.value != nullptr, "argument.value != NULL");
+    LocalVariable_bindReference(env, argument);
+  }
+}
+
+void process_openFrame(InterpEnv* env, u32 nArgs) {
+  Locals_hideNonArgs(env, nArgs);
+  LocalVarsIndexes& indexes = env->ctx->localVarsIndexes;
+  indexes.base.constants = indexes.count.constants;
+}
 
 void function_executeCall(InterpEnv* env, u32 functionId, AST* arguments) {
   runFunction(env, functionId, [&](AST* formals) {
@@ -335,7 +345,7 @@ void executeNamedState(InterpEnv* env, AST* state) {
   const program* p = env->program;
   const LocalVarsIndexes saved = env->ctx->localVarsIndexes;
   const TaggedValue account = statement_declareTimedLocals(env, AST_getStateBlock(p, state));
-  statement_executeList(env, AST_left(p, AST_getStateDeclaration(p, state)));
+  engine_executeList(env, AST_left(p, AST_getStateDeclaration(p, state)));
   time_advance(env, account.value[0]);
   Variable_restorePrevLocalVarCounts(env, &saved);
 }

@@ -10,6 +10,16 @@ void function_executeCallwValues(InterpEnv* env, u32 functionId, const TaggedVal
 void function_executeCallCurrying(InterpEnv* env, u32 functionId, AST* arguments,
                                   TaggedValue extra);
 
+// Binds an evaluated argument to the next formal of a frame being opened: an
+// IN parameter (inParameter) by value into a new local of the argument's own
+// type, anything else by reference to the argument's storage.
+void process_bindArgument(InterpEnv* env, bool inParameter, TaggedValue argument);
+// Makes the last nArgs bound arguments the first locals of a new frame.
+void process_openFrame(InterpEnv* env, u32 nArgs);
+// Abandons the run ("Call nesting too deep") when the thread's stack is
+// nearly used up: each call level checks it first.
+void process_checkNativeStack(InterpEnv* env);
+
 // One activation of a process instance: definition id, first static variable
 // (NO_ID when none), actual parameter list, and its Process_Instance record.
 void process_executeCall(InterpEnv* env, u32 definitionId, u32 staticBase, AST* parameters,

@@ -42,9 +42,11 @@ bool isEnumerationType(const TypeDefinition& t) {
   return t.baseType == TypeEnum && t.bufferType == NONE_BUFFER && t.storageSize == 1;
 }
 
+}  // namespace
+
 // The bits a scalar keeps when it is copied: its own width. 0 for any type
 // that is not a scalar.
-DataCell scalarMask(InterpEnv* env, u32 typeId) {
+DataCell value_scalarMask(InterpEnv* env, u32 typeId) {
   switch (typeId) {
     case TypeUInt8:
     case TypeSInt8:
@@ -70,6 +72,8 @@ DataCell scalarMask(InterpEnv* env, u32 typeId) {
       return isEnumerationType(typeOf(env, typeId)) ? 0xFFFFFFFF : 0;
   }
 }
+
+namespace {
 
 bool holdsChannel(InterpEnv* env, u32 typeId, u32 depth);
 
@@ -355,7 +359,7 @@ void value_set(InterpEnv* env, TaggedValue destination, TaggedValue source) {
   if (cells == 0) return;
   INTERP_ASSERT_TEXT(env, destination.value != nullptr && source.value != nullptr,
                      "destination.value != NULL && source.value != NULL");
-  const DataCell mask = scalarMask(env, destination.typeId);
+  const DataCell mask = value_scalarMask(env, destination.typeId);
   if (mask != 0) {
     // A scalar keeps its own width in a zeroed cell.
     *destination.value = *source.value & mask;

@@ -31,6 +31,9 @@ void variableDeclareSelf(InterpEnv* env, TaggedValue instance);
 // Copies source into destination (the destination type's storage size);
 // channels are rebased so the copy is a valid channel of the destination.
 void value_set(InterpEnv* env, TaggedValue destination, TaggedValue source);
+// The bits a scalar of typeId keeps when it is copied (its own width): 0 for a
+// type that is not a scalar.
+DataCell value_scalarMask(InterpEnv* env, u32 typeId);
 // Resets a value to its empty state: channels (also inside structures and
 // arrays) get their empty index cells, every other cell 0.
 void value_clear(InterpEnv* env, TaggedValue value);

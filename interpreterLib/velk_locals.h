@@ -23,6 +23,18 @@ void LocalConstant_decrCount(InterpEnv* env);
 // Pushes a variable and reserves the type's storage size in cells (zeroed);
 // the new local carries no global id.
 TaggedValue LocalVariable_declare(InterpEnv* env, u32 typeId);
+// LocalVariable_declare for a type of one cell (a scalar), holding cell.
+// Returns its storage.
+inline DataCell* LocalVariable_declareScalar(InterpEnv* env, u32 typeId, DataCell cell) {
+  LocalVarsIndexes& idx = env->ctx->localVarsIndexes;
+  INTERP_ASSERT_TEXT(env, 1 < STACKS_SIZE - idx.count.variablesData,
+                     "Local variables data stack overflow");
+  INTERP_ASSERT_TEXT(env, idx.count.variables < STACKS_SIZE, "Local variables stack overflow");
+  DataCell* storage = env->data->localVariableDataTable + idx.count.variablesData++;
+  *storage = cell;
+  env->data->localVariableTable[idx.count.variables++] = TaggedValue{storage, typeId, NO_ID};
+  return storage;
+}
 // Pushes a variable that refers to existing storage (by-reference parameters,
 // self); it keeps target's type and global id.
 TaggedValue LocalVariable_bindReference(InterpEnv* env, TaggedValue target);

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "engine.h"
 #include "image_builder.h"
 #include "interp_api.h"
 #include "interp_stack.h"
@@ -233,6 +234,9 @@ TEST_F(InterpApiTest, ValueStackOverflowAbortsOnlyTheCall) {
   };
   const u32 big = b.function("big", nullptr, body({b.assign(b.globalRef(total), sum(sum, 11))}));
   const u32 small = b.function("small", nullptr, body({b.assign(b.globalRef(total), sum(sum, 3))}));
+  // The tree walker pushes every temporary; the prepared engine keeps scalar
+  // temporaries off the value stack and computes the sum.
+  setenv("VELK_ENGINE", "tree", 1);  // read when code first runs
   loadAndInit();
   ::testing::internal::CaptureStdout();
   EXPECT_EQ(interp_callFunction(env, big, nullptr), 0u);
@@ -242,6 +246,14 @@ TEST_F(InterpApiTest, ValueStackOverflowAbortsOnlyTheCall) {
   EXPECT_EQ(cells(total)[0], 0u);
   interp_callFunction(env, small, nullptr);
   EXPECT_EQ(cells(total)[0], 8u);
+  unsetenv("VELK_ENGINE");
+  engine_free(env);  // prepared again, for the default engine
+  EXPECT_TRUE(engine_isEnabled(env));
+  ::testing::internal::CaptureStdout();
+  interp_callFunction(env, big, nullptr);
+  EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
+  EXPECT_EQ(cells(total)[0], 2048u);
+  EXPECT_EQ(env->ctx->stackCount, 0u);
 }
 
 // ---------------------------------------------------------------------------

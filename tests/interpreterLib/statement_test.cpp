@@ -334,11 +334,12 @@ TEST_F(StatementTest, RunawayRecursionStopsCleanly) {
   const std::vector<Row> rows = {
       // One local and one data cell per level: the local tables fill.
       {"locals", recursive("locals", parameter, b.localRef(0)), "Local variables", ""},
-      // The argument's temporaries stay pushed during the call: the value stack fills.
+      // The argument's scalar temporary takes no value stack cell: the local
+      // tables fill (the tree walker pushes it; see the next test).
       {"temporaries",
        recursive("temporaries", b.list({b.param(IN_PARAM, TypeUInt32, "n")}),
                  b.binary(PLUS_OP, TypeUInt32, b.localRef(0), b.integer(1))),
-       nullptr, "Stack overflow\n"},
+       "Local variables", ""},
       // Nothing but native frames: the call nesting guard stops it.
       {"bare", recursive("bare", nullptr, nullptr), nullptr, "Call nesting too deep\n"},
   };
@@ -364,6 +365,27 @@ TEST_F(StatementTest, RunawayRecursionStopsCleanly) {
     EXPECT_EQ(env->ctx->localVarsIndexes.count.variablesData, 0u);
     EXPECT_EQ(env->ctx->stackCount, 0u);
   }
+}
+
+// On the tree walker the argument's temporaries stay pushed during the call:
+// the value stack fills first.
+TEST_F(StatementTest, RunawayRecursionFillsTheValueStackOnTheTreeWalker) {
+  const u32 id = b.p->infoProg->n_functions;
+  const u32 function = b.function(
+      "temporaries", b.list({b.param(IN_PARAM, TypeUInt32, "n")}),
+      blockOf({b.callFunction(id, b.list({b.binary(PLUS_OP, TypeUInt32, b.localRef(0),
+                                                    b.integer(1))}))}));
+  load();
+  DataCell zero = 0;
+  TaggedValue argument{&zero, TypeUInt32, NO_ID};
+  setenv("VELK_ENGINE", "tree", 1);  // read when code first runs
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(interp_callFunction(env, function, &argument), 0u);
+  unsetenv("VELK_ENGINE");
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "Stack overflow\n");
+  EXPECT_TRUE(logged.asserts.empty());
+  EXPECT_EQ(env->ctx->stackCount, 0u);
+  EXPECT_EQ(env->ctx->localVarsIndexes.count.variables, 0u);
 }
 
 }  // namespace
