@@ -909,7 +909,9 @@ u32 runIf(const PNode* n, Frame& f) {
 }
 
 u32 runWhile(const PNode* n, Frame& f) {
-  while (conditionHolds(n->a, f)) {
+  for (;;) {
+    interp_checkInterrupt(f.env);
+    if (!conditionHolds(n->a, f)) break;
     if (n->b->exec(n->b, f) == STMT_BREAK) break;
   }
   return STMT_NORMAL;
@@ -921,6 +923,7 @@ u32 runFor(const PNode* n, Frame& f) {
   const PNode* step = n->items[1];
   init->exec(init, f);
   for (;;) {
+    interp_checkInterrupt(f.env);
     if (n->a != nullptr && !conditionHolds(n->a, f)) break;
     if (n->b->exec(n->b, f) == STMT_BREAK) break;
     step->exec(step, f);

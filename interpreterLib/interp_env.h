@@ -135,7 +135,10 @@ struct InterpAbort {};
 
 // Abandons the current run, silently, when the host has asked to stop
 // (interp_set_interrupt): a loop that never ends stays stoppable.
-void interp_checkInterrupt(InterpEnv* env);
+inline void interp_checkInterrupt(InterpEnv* env) {
+  const volatile std::sig_atomic_t* interrupt = env->ctx->interrupt;
+  if (interrupt != nullptr && *interrupt != 0) throw InterpAbort{};
+}
 
 // Reports a failed internal check through assert_callback and, when the
 // callback returns, abandons the current run.
