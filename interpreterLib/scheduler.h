@@ -34,7 +34,23 @@ struct SchedulerInstance {
   u32 symbol;  // name symbol of the instance, for the trace lines
 };
 
+// An activation time against the shared time base: entry + base when the
+// entry was read. 128 bits, so sums with deadlines never wrap.
+__extension__ typedef __int128 SchedulerKey;
+
 // One per environment (env->ctx->scheduler), so environments never interfere.
+//
+// Two ways of keeping the pending activations:
+// - indexed (the usual one): letting time pass only advances `base`; the
+//   queue cells of a record are made current (sync) when something can
+//   observe them (its own activation, a host asking for the record), and the
+//   instances with a pending activation sit in two binary heaps: `pending`
+//   (earliest activation first) and, for NPFP and NPEDF, `due` (the policy's
+//   order). A step then costs O(log n) in the number of instances.
+// - walking: every step walks every instance, as the selection rules read.
+//   Used for programs that can read another instance's queue or write the
+//   priority or deadline of an instance outside that instance's own
+//   activation (see scheduler_startup).
 struct SchedulerState {
   u32 policy;
   bool suspended;
@@ -50,6 +66,26 @@ struct SchedulerState {
   u32* conditioned;
   u32 conditionedCount;
   bool trace;  // trace lines are written during the current run call
+
+  bool indexed;
+  bool eagerTimers;  // update_timers writes every record at once
+  u64 base;          // total elapsed time counted by update_elpased_time
+  u64 shift;         // total suspended time counted by update_timers
+  // Per instance (capacity entries).
+  SchedulerKey* key;    // earliest pending activation + base
+  SchedulerKey* edf;    // key + deadline
+  u64* priority;        // as last indexed
+  u64* syncBase;        // base at which the queue cells were last made current
+  u64* syncShift;       // shift at which the activation times were last made current
+  u32* heapPos;         // position in its heap
+  u8* where;            // 0: no pending activation, 1: pending heap, 2: due heap
+  u8* dirty;            // read by a host since it was last indexed
+  u32* pending;
+  u32 pendingCount;
+  u32* due;
+  u32 dueCount;
+  u32* dirtyList;
+  u32 dirtyCount;
 };
 
 // Time conversions.
@@ -76,6 +112,12 @@ void scheduler_free(InterpEnv* env);
 // the first activation of every periodic instance and takes the policy from
 // system.sched_policy.
 void scheduler_startup(InterpEnv* env);
+
+// A host is given instance i's record: its cells are made current, and the
+// instance is indexed again before the next choice (the host may write it).
+void scheduler_recordAccessed(InterpEnv* env, u32 instance);
+// Whether the scheduler keeps its candidates indexed (false: it walks).
+bool scheduler_isIndexed(InterpEnv* env);
 
 void schedulerSuspend(InterpEnv* env);
 void schedulerResume(InterpEnv* env);
