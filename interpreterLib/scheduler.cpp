@@ -271,16 +271,26 @@ void heapRemove(SchedulerState& s, u32 item) {
 // Places instance i after its queue, priority or deadline may have changed.
 // Its queue cells must be current (sync).
 void reindex(InterpEnv* env, SchedulerState& s, u32 i) {
-  heapRemove(s, i);
   const SchedulerInstance& instance = s.instances[i];
   const ActivationQueue q = queue_of(env, instance);
-  if (queue_isEmpty(q)) return;
+  if (queue_isEmpty(q)) {
+    heapRemove(s, i);
+    return;
+  }
   s.key[i] = SchedulerKey{queue_peek(q)} + s.base;
   s.priority[i] = cell(instance, PI_PRIORITY);
   // The walk sums entry and deadline modulo 2^64: a deadline beyond the
   // signed range acts as the negative number of the same bits.
   s.edf[i] = s.key[i] + asSigned(cell(instance, PI_DEADLINE));
   const bool due = s.policy != SCHEDULING_POLICY_FIFO && s.key[i] <= s.base;
+  if (s.where[i] == (due ? 2 : 1)) {
+    // Still in the same heap: moved in place.
+    const Heap h = heapOf(s, due);
+    heapUp(s, h, s.heapPos[i]);
+    heapDown(s, h, s.heapPos[i]);
+    return;
+  }
+  heapRemove(s, i);
   heapPush(s, due, i);
 }
 
@@ -296,11 +306,14 @@ void promoteDue(SchedulerState& s) {
 
 // Instances a host was given since they were last indexed.
 void reindexDirty(InterpEnv* env, SchedulerState& s) {
+  // An instance leaves the list only once indexed: a record a host damaged
+  // fails its check again at every choice, as the walk would find it.
   while (s.dirtyCount > 0) {
-    const u32 i = s.dirtyList[--s.dirtyCount];
-    s.dirty[i] = 0;
+    const u32 i = s.dirtyList[s.dirtyCount - 1];
     sync(env, s, i);
     reindex(env, s, i);
+    s.dirty[i] = 0;
+    --s.dirtyCount;
   }
 }
 
@@ -340,6 +353,8 @@ void freeIndex(SchedulerState& s) {
   MEMORY_FREE(s.pending);
   MEMORY_FREE(s.due);
   MEMORY_FREE(s.dirtyList);
+  MEMORY_FREE(s.traceText);
+  MEMORY_FREE(s.traceOffset);
 }
 
 // ---------------------------------------------------------------------------
@@ -519,49 +534,78 @@ char* decimalBefore(char* end, u64 v) {
   return end;
 }
 
-// "[<s>.<12 digits>:<file>:<tag>] '<name>'\n" written in one piece into
-// stdout's buffer: the same bytes as the printf form, without parsing a format
-// or flushing each line (hosts flush in their sync callback when they need to).
-void writeTrace(InterpEnv* env, u64 time, const char* tag, u32 instance) {
+enum TraceTag : u32 { TRACE_START = 0, TRACE_FINISH = 1 };
+
+// The per-instance texts after the time, made once: the file name and the
+// instance names do not change while the image is loaded.
+void makeTraceTexts(InterpEnv* env, SchedulerState& s) {
+  static const char* const kTags[] = {"STARTING_TASK", "TASK_FINISHED"};
   const char* file = env->file_name != nullptr ? env->file_name : "";
-  const char* name = interp_symbolName(env->program, state(env).instances[instance].symbol);
-  if (name == nullptr) name = "";
-  char head[48];
-  char* end = head + sizeof head;
-  char* p = end;
-  u64 sub = time_cut_sub_second(time);
-  for (int k = 0; k < 12; ++k) {
-    *--p = static_cast<char>('0' + sub % 10);
-    sub /= 10;
-  }
-  *--p = '.';
-  p = decimalBefore(p, time_ps_to_s(time));
-  *--p = '[';
-  const size_t timeLength = static_cast<size_t>(end - p);
   const size_t fileLength = std::strlen(file);
-  const size_t tagLength = std::strlen(tag);
-  const size_t nameLength = std::strlen(name);
-  char line[512];
-  const size_t total = timeLength + fileLength + tagLength + nameLength + 7;
-  if (total > sizeof line) {
-    std::fwrite(p, 1, timeLength, stdout);
-    std::printf(":%s:%s] '%s'\n", file, tag, name);
-    return;
+  std::vector<const char*> names(s.capacity);
+  size_t total = 0;
+  for (u32 i = 0; i < s.capacity; ++i) {
+    names[i] = interp_symbolName(env->program, s.instances[i].symbol);
+    if (names[i] == nullptr) names[i] = "";
+    // ":" file ":" tag (13) "] '" name "'\n"
+    total += 2 * (fileLength + std::strlen(names[i]) + 20);
   }
-  char* out = line;
+  INTERP_ASSERT_TEXT(env, total < NO_ID, "trace texts below 4 GiB");
+  s.traceText = MEMORY_ALLOC(total + 1, char, "env->ctx->scheduler->traceText");
+  s.traceOffset = MEMORY_ALLOC(2 * s.capacity + 1, u32, "env->ctx->scheduler->traceOffset");
+  char* out = s.traceText;
   auto put = [&out](const char* text, size_t length) {
     std::memcpy(out, text, length);
     out += length;
   };
-  put(p, timeLength);
-  put(":", 1);
-  put(file, fileLength);
-  put(":", 1);
-  put(tag, tagLength);
-  put("] '", 3);
-  put(name, nameLength);
-  put("'\n", 2);
-  std::fwrite(line, 1, total, stdout);
+  for (u32 i = 0; i < s.capacity; ++i) {
+    for (u32 tag = 0; tag < 2; ++tag) {
+      s.traceOffset[2 * i + tag] = static_cast<u32>(out - s.traceText);
+      put(":", 1);
+      put(file, fileLength);
+      put(":", 1);
+      put(kTags[tag], 13);
+      put("] '", 3);
+      put(names[i], std::strlen(names[i]));
+      put("'\n", 2);
+    }
+  }
+  s.traceOffset[2 * s.capacity] = static_cast<u32>(out - s.traceText);
+}
+
+// "[<s>.<12 digits>:<file>:<tag>] '<name>'\n": the same bytes as the printf
+// form "[%lld.%012lld:%s:%s] '%s'\n", put into stdout's buffer in one piece,
+// without parsing a format or flushing each line (a host that needs the lines
+// out at once flushes in its sync callback).
+void writeTrace(InterpEnv* env, u64 time, TraceTag tag, u32 instance) {
+  SchedulerState& s = state(env);
+  if (s.traceText == nullptr) makeTraceTexts(env, s);
+  if (s.lastTraceTimeLength == 0 || s.lastTraceTime != time) {
+    char* end = s.lastTraceTimeText + sizeof s.lastTraceTimeText;
+    char* p = end;
+    u64 sub = time_cut_sub_second(time);
+    for (int k = 0; k < 12; ++k) {
+      *--p = static_cast<char>('0' + sub % 10);
+      sub /= 10;
+    }
+    *--p = '.';
+    p = decimalBefore(p, time_ps_to_s(time));
+    *--p = '[';
+    s.lastTraceTimeLength = static_cast<u32>(end - p);
+    std::memmove(s.lastTraceTimeText, p, s.lastTraceTimeLength);
+    s.lastTraceTime = time;
+  }
+  const u32 k = 2 * instance + tag;
+  const u32 suffixLength = s.traceOffset[k + 1] - s.traceOffset[k];
+  char line[256];
+  if (s.lastTraceTimeLength + suffixLength > sizeof line) {
+    std::fwrite(s.lastTraceTimeText, 1, s.lastTraceTimeLength, stdout);
+    std::fwrite(s.traceText + s.traceOffset[k], 1, suffixLength, stdout);
+    return;
+  }
+  std::memcpy(line, s.lastTraceTimeText, s.lastTraceTimeLength);
+  std::memcpy(line + s.lastTraceTimeLength, s.traceText + s.traceOffset[k], suffixLength);
+  fwrite_unlocked(line, 1, s.lastTraceTimeLength + suffixLength, stdout);
 }
 
 // ---------------------------------------------------------------------------
@@ -618,9 +662,9 @@ void runSelected(InterpEnv* env, u32 instance) {
   if (cell(selected, PI_PERIOD) != 0) planNextPeriod(env, selected, late);
   env->ctx->syncio_callback(env);
   if (run) {
-    if (s.trace) writeTrace(env, s.now, "STARTING_TASK", instance);
+    if (s.trace) writeTrace(env, s.now, TRACE_START, instance);
     executeInstance(env, selected);
-    if (s.trace) writeTrace(env, now(env), "TASK_FINISHED", instance);
+    if (s.trace) writeTrace(env, now(env), TRACE_FINISH, instance);
     env->ctx->syncio_callback(env);
   }
   if (s.indexed) {
@@ -894,8 +938,9 @@ void update_elpased_time(InterpEnv* env) {
 }
 
 void update_triggered_process(InterpEnv* env) {
-  const u32 mark = interpStack_mark(env);
   SchedulerState& s = state(env);
+  if (s.conditionedCount == 0) return;
+  const u32 mark = interpStack_mark(env);
   for (u32 k = 0; k < s.conditionedCount && s.conditioned[k] < s.count; ++k) {
     const u32 i = s.conditioned[k];
     const SchedulerInstance& instance = s.instances[i];

@@ -86,6 +86,14 @@ struct SchedulerState {
   u32 dueCount;
   u32* dirtyList;
   u32 dirtyCount;
+  // Trace lines: for each instance and tag (start, finish) the text after the
+  // time, ":<file>:<tag>] '<name>'\n", made at the first trace line; and the
+  // time text of the last line written, which the next one often repeats.
+  char* traceText;
+  u32* traceOffset;  // 2 * capacity + 1 offsets into traceText
+  u64 lastTraceTime;
+  u32 lastTraceTimeLength;  // 0: nothing written yet
+  char lastTraceTimeText[40];
 };
 
 // Time conversions.
