@@ -188,84 +188,79 @@ void sync(InterpEnv* env, SchedulerState& s, u32 i) {
   }
 }
 
-// Heap order. Pending: earliest activation, then (FIFO) higher priority, then
-// lower index, which is the FIFO choice itself. Due: the policy's order.
-bool before(const SchedulerState& s, bool dueHeap, u32 a, u32 b) {
-  if (!dueHeap) {
-    if (s.key[a] != s.key[b]) return s.key[a] < s.key[b];
-    if (s.policy == SCHEDULING_POLICY_FIFO && s.priority[a] != s.priority[b]) {
-      return s.priority[a] > s.priority[b];
-    }
-    return a < b;
-  }
-  if (s.policy == SCHEDULING_POLICY_NPFP) {
-    if (s.priority[a] != s.priority[b]) return s.priority[a] > s.priority[b];
-    return a < b;
-  }
-  if (s.edf[a] != s.edf[b]) return s.edf[a] < s.edf[b];
-  return a < b;
+bool before(const SchedulerHeapEntry& a, const SchedulerHeapEntry& b) {
+  if (a.primary != b.primary) return a.primary < b.primary;
+  if (a.secondary != b.secondary) return a.secondary < b.secondary;
+  return a.instance < b.instance;
 }
 
 struct Heap {
-  u32* items;
+  SchedulerHeapEntry* items;
   u32* count;
-  bool due;
 };
 
 Heap heapOf(SchedulerState& s, bool due) {
-  return due ? Heap{s.due, &s.dueCount, true} : Heap{s.pending, &s.pendingCount, false};
-}
-
-void heapPlace(SchedulerState& s, const Heap& h, u32 pos, u32 item) {
-  h.items[pos] = item;
-  s.heapPos[item] = pos;
+  return due ? Heap{s.due, &s.dueCount} : Heap{s.pending, &s.pendingCount};
 }
 
 void heapUp(SchedulerState& s, const Heap& h, u32 pos) {
-  const u32 item = h.items[pos];
+  const SchedulerHeapEntry item = h.items[pos];
   while (pos > 0) {
     const u32 parent = (pos - 1) / 2;
-    if (!before(s, h.due, item, h.items[parent])) break;
-    heapPlace(s, h, pos, h.items[parent]);
+    if (!before(item, h.items[parent])) break;
+    h.items[pos] = h.items[parent];
+    s.heapPos[h.items[pos].instance] = pos;
     pos = parent;
   }
-  heapPlace(s, h, pos, item);
+  h.items[pos] = item;
+  s.heapPos[item.instance] = pos;
 }
 
 void heapDown(SchedulerState& s, const Heap& h, u32 pos) {
   const u32 n = *h.count;
-  const u32 item = h.items[pos];
+  const SchedulerHeapEntry item = h.items[pos];
   for (;;) {
     u32 child = 2 * pos + 1;
     if (child >= n) break;
-    if (child + 1 < n && before(s, h.due, h.items[child + 1], h.items[child])) ++child;
-    if (!before(s, h.due, h.items[child], item)) break;
-    heapPlace(s, h, pos, h.items[child]);
+    if (child + 1 < n && before(h.items[child + 1], h.items[child])) ++child;
+    if (!before(h.items[child], item)) break;
+    h.items[pos] = h.items[child];
+    s.heapPos[h.items[pos].instance] = pos;
     pos = child;
   }
-  heapPlace(s, h, pos, item);
+  h.items[pos] = item;
+  s.heapPos[item.instance] = pos;
 }
 
-void heapPush(SchedulerState& s, bool due, u32 item) {
+void heapPush(SchedulerState& s, bool due, const SchedulerHeapEntry& entry) {
   const Heap h = heapOf(s, due);
   const u32 pos = (*h.count)++;
-  h.items[pos] = item;
-  s.heapPos[item] = pos;
+  h.items[pos] = entry;
+  s.where[entry.instance] = due ? 2 : 1;
   heapUp(s, h, pos);
-  s.where[item] = due ? 2 : 1;
 }
 
-void heapRemove(SchedulerState& s, u32 item) {
-  if (s.where[item] == 0) return;
-  const Heap h = heapOf(s, s.where[item] == 2);
-  const u32 pos = s.heapPos[item];
+void heapRemove(SchedulerState& s, u32 instance) {
+  if (s.where[instance] == 0) return;
+  const Heap h = heapOf(s, s.where[instance] == 2);
+  const u32 pos = s.heapPos[instance];
   const u32 last = --(*h.count);
-  s.where[item] = 0;
+  s.where[instance] = 0;
   if (pos == last) return;
-  const u32 moved = h.items[last];
-  heapPlace(s, h, pos, moved);
+  h.items[pos] = h.items[last];
+  s.heapPos[h.items[pos].instance] = pos;
+  const u32 moved = h.items[pos].instance;
   heapUp(s, h, pos);
   heapDown(s, h, s.heapPos[moved]);
+}
+
+// The due-heap entry of an instance from its pending entry and record.
+SchedulerHeapEntry dueEntryOf(const SchedulerState& s, const SchedulerHeapEntry& pending,
+                              u64 priority, u64 deadline) {
+  if (s.policy == SCHEDULING_POLICY_NPFP) return {0, ~priority, pending.instance};
+  // The walk sums entry and deadline modulo 2^64: a deadline beyond the
+  // signed range acts as the negative number of the same bits.
+  return {pending.primary + asSigned(deadline), 0, pending.instance};
 }
 
 // Places instance i after its queue, priority or deadline may have changed.
@@ -277,30 +272,35 @@ void reindex(InterpEnv* env, SchedulerState& s, u32 i) {
     heapRemove(s, i);
     return;
   }
-  s.key[i] = SchedulerKey{queue_peek(q)} + s.base;
-  s.priority[i] = cell(instance, PI_PRIORITY);
-  // The walk sums entry and deadline modulo 2^64: a deadline beyond the
-  // signed range acts as the negative number of the same bits.
-  s.edf[i] = s.key[i] + asSigned(cell(instance, PI_DEADLINE));
-  const bool due = s.policy != SCHEDULING_POLICY_FIFO && s.key[i] <= s.base;
+  const u64 priority = cell(instance, PI_PRIORITY);
+  SchedulerHeapEntry entry{SchedulerKey{queue_peek(q)} + s.base, 0, i};
+  const bool fifo = s.policy == SCHEDULING_POLICY_FIFO;
+  if (fifo) entry.secondary = ~priority;
+  const bool due = !fifo && entry.primary <= s.base;
+  if (due) entry = dueEntryOf(s, entry, priority, cell(instance, PI_DEADLINE));
   if (s.where[i] == (due ? 2 : 1)) {
     // Still in the same heap: moved in place.
     const Heap h = heapOf(s, due);
+    h.items[s.heapPos[i]] = entry;
     heapUp(s, h, s.heapPos[i]);
     heapDown(s, h, s.heapPos[i]);
     return;
   }
   heapRemove(s, i);
-  heapPush(s, due, i);
+  heapPush(s, due, entry);
 }
 
 // Moves the instances whose earliest activation has come into the due heap.
+// Their priority and deadline are read now: only their own activation or a
+// host (both followed by reindex) can have changed them since.
 void promoteDue(SchedulerState& s) {
   if (s.policy == SCHEDULING_POLICY_FIFO) return;
-  while (s.pendingCount > 0 && s.key[s.pending[0]] <= s.base) {
-    const u32 top = s.pending[0];
-    heapRemove(s, top);
-    heapPush(s, true, top);
+  while (s.pendingCount > 0 && s.pending[0].primary <= s.base) {
+    const SchedulerHeapEntry top = s.pending[0];
+    const SchedulerInstance& instance = s.instances[top.instance];
+    heapRemove(s, top.instance);
+    heapPush(s, true,
+             dueEntryOf(s, top, cell(instance, PI_PRIORITY), cell(instance, PI_DEADLINE)));
   }
 }
 
@@ -328,23 +328,17 @@ void rebuildIndex(InterpEnv* env, SchedulerState& s) {
 
 void allocateIndex(SchedulerState& s) {
   const u32 n = s.capacity;
-  s.key = MEMORY_ALLOC(n, SchedulerKey, "env->ctx->scheduler->key");
-  s.edf = MEMORY_ALLOC(n, SchedulerKey, "env->ctx->scheduler->edf");
-  s.priority = MEMORY_ALLOC(n, u64, "env->ctx->scheduler->priority");
   s.syncBase = MEMORY_ALLOC(n, u64, "env->ctx->scheduler->syncBase");
   s.syncShift = MEMORY_ALLOC(n, u64, "env->ctx->scheduler->syncShift");
   s.heapPos = MEMORY_ALLOC(n, u32, "env->ctx->scheduler->heapPos");
   s.where = MEMORY_ALLOC(n, u8, "env->ctx->scheduler->where");
   s.dirty = MEMORY_ALLOC(n, u8, "env->ctx->scheduler->dirty");
-  s.pending = MEMORY_ALLOC(n, u32, "env->ctx->scheduler->pending");
-  s.due = MEMORY_ALLOC(n, u32, "env->ctx->scheduler->due");
+  s.pending = MEMORY_ALLOC(n, SchedulerHeapEntry, "env->ctx->scheduler->pending");
+  s.due = MEMORY_ALLOC(n, SchedulerHeapEntry, "env->ctx->scheduler->due");
   s.dirtyList = MEMORY_ALLOC(n, u32, "env->ctx->scheduler->dirtyList");
 }
 
 void freeIndex(SchedulerState& s) {
-  MEMORY_FREE(s.key);
-  MEMORY_FREE(s.edf);
-  MEMORY_FREE(s.priority);
   MEMORY_FREE(s.syncBase);
   MEMORY_FREE(s.syncShift);
   MEMORY_FREE(s.heapPos);
@@ -984,14 +978,13 @@ void update_periodic_process_next_hit(InterpEnv* env, u32 instance, s64 late) {
 
 namespace {
 
-s64 relativeOf(const SchedulerState& s, u32 i) { return saturatedRelative(s.key[i] - s.base); }
 
 s64 nextHitIndexed(InterpEnv* env, SchedulerState& s) {
   reindexDirty(env, s);
   promoteDue(s);
   if (s.dueCount > 0) return 0;
   if (s.pendingCount == 0) return kNoPendingActivation;
-  const s64 earliest = relativeOf(s, s.pending[0]);
+  const s64 earliest = saturatedRelative(s.pending[0].primary - s.base);
   return earliest < 0 ? 0 : earliest;
 }
 
@@ -999,11 +992,11 @@ s64 nextHitIndexed(InterpEnv* env, SchedulerState& s) {
 u32 selectIndexed(InterpEnv* env, SchedulerState& s) {
   reindexDirty(env, s);
   if (s.policy == SCHEDULING_POLICY_FIFO) {
-    if (s.pendingCount == 0 || s.key[s.pending[0]] > s.base) return NO_ID;
-    return s.pending[0];
+    if (s.pendingCount == 0 || s.pending[0].primary > s.base) return NO_ID;
+    return s.pending[0].instance;
   }
   promoteDue(s);
-  return s.dueCount > 0 ? s.due[0] : NO_ID;
+  return s.dueCount > 0 ? s.due[0].instance : NO_ID;
 }
 
 // A walking choice asked for while indexed (another policy than the current

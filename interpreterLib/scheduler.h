@@ -38,6 +38,15 @@ struct SchedulerInstance {
 // entry was read. 128 bits, so sums with deadlines never wrap.
 __extension__ typedef __int128 SchedulerKey;
 
+// An instance in one of the scheduler's heaps, ordered by (primary,
+// secondary, instance); the order keys are kept in the entry so that sifting
+// reads no other table.
+struct SchedulerHeapEntry {
+  SchedulerKey primary;
+  u64 secondary;
+  u32 instance;
+};
+
 // One per environment (env->ctx->scheduler), so environments never interfere.
 //
 // Two ways of keeping the pending activations:
@@ -72,17 +81,16 @@ struct SchedulerState {
   u64 base;          // total elapsed time counted by update_elpased_time
   u64 shift;         // total suspended time counted by update_timers
   // Per instance (capacity entries).
-  SchedulerKey* key;    // earliest pending activation + base
-  SchedulerKey* edf;    // key + deadline
-  u64* priority;        // as last indexed
   u64* syncBase;        // base at which the queue cells were last made current
   u64* syncShift;       // shift at which the activation times were last made current
   u32* heapPos;         // position in its heap
   u8* where;            // 0: no pending activation, 1: pending heap, 2: due heap
   u8* dirty;            // read by a host since it was last indexed
-  u32* pending;
+  // Pending: (earliest activation + base, FIFO: ~priority, index).
+  // Due (NPFP, NPEDF): (0, ~priority, index) or (key + deadline, 0, index).
+  SchedulerHeapEntry* pending;
   u32 pendingCount;
-  u32* due;
+  SchedulerHeapEntry* due;
   u32 dueCount;
   u32* dirtyList;
   u32 dirtyCount;
