@@ -93,6 +93,16 @@ struct TaskSet {
   bool forcesWalk = false;
 };
 
+// The number of instances of set `seed`: mostly a few, sometimes the
+// library's whole capacity.
+u32 instancesOf(u64 seed) {
+  std::mt19937_64 rng(~seed);
+  const u32 sizeClass = static_cast<u32>(rng() % 10);
+  if (sizeClass < 6) return 2 + static_cast<u32>(rng() % 12);
+  if (sizeClass < 9) return 2 + static_cast<u32>(rng() % 120);
+  return 2 + static_cast<u32>(rng() % 1023);
+}
+
 // Builds the program of set `seed` into b and returns its host calls.
 TaskSet generate(ImageBuilder& b, u64 seed) {
   std::mt19937_64 rng(seed);
@@ -100,10 +110,7 @@ TaskSet generate(ImageBuilder& b, u64 seed) {
   auto chance = [&rng](u32 percent) { return rng() % 100 < percent; };
   TaskSet set;
 
-  const u32 sizeClass = static_cast<u32>(pick(10));
-  const u32 n = sizeClass < 6 ? 2 + static_cast<u32>(pick(12))
-                : sizeClass < 9 ? 2 + static_cast<u32>(pick(120))
-                                : 2 + static_cast<u32>(pick(1023));
+  const u32 n = instancesOf(seed);
   const u32 counter = b.global("counter", TypeUInt64);
   const u32 jitterSource = b.global("jitter_source", TypeTime);
   auto counterRef = [&] { return b.globalRef(counter); };
@@ -237,8 +244,8 @@ TaskSet generate(ImageBuilder& b, u64 seed) {
                                    b.node(TIME_ANNOTATION, NO_ID, b.block(nullptr, b.list(startup))));
   }
 
-  // Host calls over a horizon of about 3000 activations.
-  const u64 horizon = rate == 0 ? 400 : (3000 * 1000 / rate + 1);  // quarter units
+  // Host calls over a horizon of about 2000 activations.
+  const u64 horizon = rate == 0 ? 400 : (2000 * 1000 / rate + 1);  // quarter units
   const u32 calls = 3 + static_cast<u32>(pick(12));
   for (u32 k = 0; k < calls; ++k) {
     const u64 slice = (horizon / calls + 1) * kUnit / 4;
@@ -371,7 +378,8 @@ TEST(SchedulerCompareTest, IndexedMatchesWalkingOnRandomTaskSets) {
   u64 indexedSets = 0;
   u64 activations = 0;
   for (u64 seed = first; seed < first + sets; ++seed) {
-    ImageBuilder b;
+    // Room for the library and about 60 nodes per instance.
+    ImageBuilder b(true, 12000 + 60 * instancesOf(seed));
     const TaskSet set = generate(b, seed);
     InterpEnv* indexed = b.writeAndLoad();
     const std::string got = runSet(indexed, set, false);
