@@ -17,7 +17,6 @@
 // CTest runs a bounded number of sets; VELK_SCHED_SETS=N and
 // VELK_SCHED_SEED=S run more (the seed of a failing set is printed).
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -54,31 +53,28 @@ void logAssert(InterpEnv*, bool, const char*, size_t, const char*, const char* t
 void logSync(InterpEnv*) { gLog += "S\n"; }
 u32 anyChange(InterpEnv*, u32, u32, TaggedValue) { return 0; }
 
-// Captures everything written on standard output between begin() and end().
+// Captures everything written to stdout between begin() and end() in memory
+// (both schedulers write their trace lines through stdout).
 class StdoutCapture {
  public:
   void begin() {
     std::fflush(stdout);
-    file_ = std::tmpfile();
-    saved_ = dup(fileno(stdout));
-    dup2(fileno(file_), fileno(stdout));
+    saved_ = stdout;
+    stdout = open_memstream(&buffer_, &size_);
   }
   std::string end() {
-    std::fflush(stdout);
-    dup2(saved_, fileno(stdout));
-    close(saved_);
-    std::string text;
-    std::rewind(file_);
-    char buffer[65536];
-    size_t n;
-    while ((n = std::fread(buffer, 1, sizeof buffer, file_)) > 0) text.append(buffer, n);
-    std::fclose(file_);
+    std::fclose(stdout);
+    stdout = saved_;
+    std::string text(buffer_, size_);
+    std::free(buffer_);
+    buffer_ = nullptr;
     return text;
   }
 
  private:
-  FILE* file_ = nullptr;
-  int saved_ = -1;
+  FILE* saved_ = nullptr;
+  char* buffer_ = nullptr;
+  size_t size_ = 0;
 };
 
 enum class Call { RunUntil, RunFor, Step, NextHit, Pause, Policy, ReadRecord, WritePriority };
