@@ -369,7 +369,7 @@ u64 envNumber(const char* name, u64 fallback) {
 }
 
 TEST(SchedulerCompareTest, IndexedMatchesWalkingOnRandomTaskSets) {
-  const u64 sets = envNumber("VELK_SCHED_SETS", 150);
+  const u64 sets = envNumber("VELK_SCHED_SETS", 60);
   const u64 first = envNumber("VELK_SCHED_SEED", 1);
   u64 indexedSets = 0;
   u64 activations = 0;
