@@ -463,6 +463,10 @@ void interp_set_realtime(InterpEnv* env, bool realtime) {
   env->ctx->realtime = realtime;
 }
 
+void interp_set_interrupt(InterpEnv* env, const volatile std::sig_atomic_t* flag) {
+  if (env != nullptr) env->ctx->interrupt = flag;
+}
+
 bool interp_get_realtime(InterpEnv* env) { return env != nullptr && env->ctx->realtime; }
 
 void interp_set_start_pid(InterpEnv* env, u32 pid) {

@@ -42,6 +42,12 @@ u32 interp_getStructFieldTypeID(InterpEnv* env, const char* typeName, const char
 void interp_set_realtime(InterpEnv* env, bool realtime);
 bool interp_get_realtime(InterpEnv* env);
 void interp_set_start_pid(InterpEnv* env, u32 pid);
+// A flag the host sets (typically from a signal handler) to stop a run that
+// may never return by itself: while it is non-zero, every loop of the program
+// abandons the current run at its next turn, and the entry point that ran it
+// returns as after an internal abort. Null removes it. The flag must outlive
+// the environment's runs.
+void interp_set_interrupt(InterpEnv* env, const volatile std::sig_atomic_t* flag);
 // Copies the characters of a character-array value (until its declared length
 // or a zero byte) into destination, NUL-terminated; returns the length.
 u32 interp_get_value_string(InterpEnv* env, TaggedValue source, u32 typeId, char* destination);

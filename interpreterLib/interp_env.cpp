@@ -134,6 +134,11 @@ void interp_failure(InterpEnv* env, const char* format, ...) {
   va_end(args);
 }
 
+void interp_checkInterrupt(InterpEnv* env) {
+  const volatile std::sig_atomic_t* interrupt = env->ctx->interrupt;
+  if (interrupt != nullptr && *interrupt != 0) throw InterpAbort{};
+}
+
 void interp_checkFailed(InterpEnv* env, const char* file, size_t line, const char* function,
                         const char* text) {
   if (env->ctx->assert_callback != nullptr) {

@@ -3,6 +3,7 @@
 // data tables. The host that creates an environment owns it; everything it
 // points to is owned by the environment and freed by interp_stop.
 #pragma once
+#include <csignal>
 #include <cstdarg>
 
 #include "ast.h"
@@ -85,6 +86,9 @@ struct InterpContext {
   // environment so that two environments never interfere (owned; defined by
   // the scheduler module, created by interp_init).
   struct SchedulerState* scheduler;
+  // The host's stop request (a flag its signal handler sets), null when the
+  // host has none. Loops look at it on every turn.
+  const volatile std::sig_atomic_t* interrupt;
 };
 
 struct InterpData {
@@ -125,6 +129,10 @@ void interp_debug(InterpEnv* env, const char* format, ...);
 // program code catches it (interp_guard), restores the value stack and the
 // local frame it started with, and returns normally; it never reaches a host.
 struct InterpAbort {};
+
+// Abandons the current run, silently, when the host has asked to stop
+// (interp_set_interrupt): a loop that never ends stays stoppable.
+void interp_checkInterrupt(InterpEnv* env);
 
 // Reports a failed internal check through assert_callback and, when the
 // callback returns, abandons the current run.

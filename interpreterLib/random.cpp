@@ -229,6 +229,34 @@ u64 random_stdlibSource(InterpEnv*) {
   return bits;
 }
 
+RandomXoshiro256 random_xoshiroSeeded(u64 seed) {
+  RandomXoshiro256 generator{};
+  u64 x = seed;
+  for (u64& word : generator.state) {
+    // splitmix64: a Weyl sequence through a 64-bit finaliser.
+    x += 0x9E3779B97F4A7C15ull;
+    u64 z = x;
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+    word = z ^ (z >> 31);
+  }
+  return generator;
+}
+
+u64 random_xoshiroNext(RandomXoshiro256* generator) {
+  u64* s = generator->state;
+  const auto rotl = [](u64 x, int k) { return (x << k) | (x >> (64 - k)); };
+  const u64 result = rotl(s[1] * 5, 7) * 9;
+  const u64 t = s[1] << 17;
+  s[2] ^= s[0];
+  s[3] ^= s[1];
+  s[1] ^= s[2];
+  s[0] ^= s[3];
+  s[2] ^= t;
+  s[3] = rotl(s[3], 45);
+  return result;
+}
+
 long double uniform_0_1(InterpEnv* env) {
   // Both operands are exact in the 64-bit significand of the extended format.
   return static_cast<long double>(draw(env)) / static_cast<long double>(~u64{0});

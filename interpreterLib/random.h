@@ -25,6 +25,19 @@ u32 random_seedTime(InterpEnv* env);
 // rand(), so that random_seed makes its draws repeatable.
 u64 random_stdlibSource(InterpEnv* env);
 
+// The xoshiro256** generator (Blackman and Vigna): 256 bits of state, 64-bit
+// draws that pass the usual statistical batteries in every bit, period
+// 2^256 - 1. A host keeps one per run and draws from it in its own random
+// source; the same seed gives the same sequence on every platform.
+struct RandomXoshiro256 {
+  u64 state[4];
+};
+// The state for a seed: four outputs of splitmix64 started at the seed, so
+// that nearby seeds give unrelated sequences and the state is never all zero.
+RandomXoshiro256 random_xoshiroSeeded(u64 seed);
+// The next draw; advances the state.
+u64 random_xoshiroNext(RandomXoshiro256* generator);
+
 // r / (2^64 - 1) in extended precision: [0, 1], both ends included.
 long double uniform_0_1(InterpEnv* env);
 

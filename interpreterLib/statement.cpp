@@ -302,6 +302,7 @@ u32 statement_if(InterpEnv* env, AST* condition, AST* thenStatement, AST* elseSt
 u32 statement_while(InterpEnv* env, AST* condition, AST* body) {
   const u32 mark = interpStack_mark(env);
   for (;;) {
+    interp_checkInterrupt(env);
     const bool again = expr_executeBoolean(env, condition);
     interpStack_release(env, mark);
     if (!again) break;
@@ -316,6 +317,7 @@ u32 statement_for(InterpEnv* env, AST* init, AST* condition, AST* step, AST* bod
   statement_execute(env, init);
   const u32 mark = interpStack_mark(env);
   for (;;) {
+    interp_checkInterrupt(env);
     if (condition != nullptr) {
       const bool again = expr_executeBoolean(env, condition);
       interpStack_release(env, mark);

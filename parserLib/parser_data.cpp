@@ -197,6 +197,10 @@ u32 parser_addLabelString(ParserEnv* env, const char* text) {
 int parser_parseFileWithEnvironment(ParserEnv* env, const char* path) {
   ParserContext* pctx = env->pctx;
   if (const char* pkg = std::getenv("VELK_PKG_PATH")) path_add_include_path(pctx->includePath, pkg);
+  std::string installed;
+  if (path_installedPackageDirectory(&installed)) {
+    path_add_include_path(pctx->includePath, installed.c_str());
+  }
   std::string systemLibrary;
   if (lookupFilePath(kSystemLibraryName, nullptr, pctx->includePath, &systemLibrary) != 0) {
     std::fputs("Missing VELK system lib: use -I<path_to_pkg_folder> option or set VELK_PKG_PATH "

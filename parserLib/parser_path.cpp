@@ -14,6 +14,14 @@ namespace {
 constexpr size_t kMaxDirectoryCandidate = 259;
 constexpr size_t kMaxIncludeCandidate = 260;
 
+// Where an installation keeps the system library, relative to the directory
+// that holds the compiler: the build passes the layout it installs with.
+#ifdef VELK_PACKAGE_DIR_FROM_BINDIR
+constexpr const char* kInstalledPackageDirectory = VELK_PACKAGE_DIR_FROM_BINDIR;
+#else
+constexpr const char* kInstalledPackageDirectory = "../share/velk";
+#endif
+
 // A candidate counts when it opens for reading as a regular stream: fopen
 // succeeds on a directory on some systems, but reading it would fail later.
 bool opensForReading(const std::string& path) {
@@ -80,6 +88,18 @@ bool path_canonical(const char* path, std::string* out) {
   std::error_code error;
   const std::filesystem::path resolved = std::filesystem::canonical(path, error);
   if (error) return false;
+  if (out != nullptr) *out = resolved.string();
+  return true;
+}
+
+bool path_installedPackageDirectory(std::string* out) {
+  std::error_code error;
+  const std::filesystem::path executable = std::filesystem::read_symlink("/proc/self/exe", error);
+  if (error || executable.empty()) return false;
+  const std::filesystem::path candidate =
+      executable.parent_path() / kInstalledPackageDirectory;
+  const std::filesystem::path resolved = std::filesystem::canonical(candidate, error);
+  if (error || !std::filesystem::is_directory(resolved, error)) return false;
   if (out != nullptr) *out = resolved.string();
   return true;
 }

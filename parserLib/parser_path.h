@@ -19,3 +19,10 @@ void path_add_include_path(std::string& list, const char* value);
 // Canonical absolute path (./ and ../ resolved, symbolic links followed) of an
 // existing file; false if it cannot be resolved.
 bool path_canonical(const char* path, std::string* out);
+
+// The package directory of an installed toolchain: the directory of the
+// running executable followed by kInstalledPackageDirectory (resolved, so a
+// symbolic link to the compiler still finds its own installation). False when
+// the executable cannot be located or the directory does not exist, as in a
+// build tree.
+bool path_installedPackageDirectory(std::string* out);

@@ -8,6 +8,7 @@
 #define S_FUNCTION_NAME velk_interpreter
 #define S_FUNCTION_LEVEL 2
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -34,12 +35,21 @@ struct BlockState {
   InterpEnv* env = nullptr;
   std::vector<u32> inputsId;   // global ids, in input port order
   std::vector<u32> outputsId;  // global ids, in output port order
+  // Per port, the symbol ids of the enumerators of an enumeration variable in
+  // declaration order (the port carries the position), empty otherwise.
+  std::vector<std::vector<u32>> inputsEnumerators;
+  std::vector<std::vector<u32>> outputsEnumerators;
   char dbgLastChar = '\n';     // last character the program printed
   // While the image loads, the reader's own failure report calls the exit
   // callback; the load result is raised instead ("Error %d while loading").
   bool loading = false;
 };
 BlockState block;
+
+#ifdef VELK_SIMULINK_STANDIN
+// Chosen by a C++ host before set-up; the engine itself has no such choice.
+VelkBlockHostSettings hostSettings;
+#endif
 
 constexpr unsigned kOptionsWord = 0x20080000u;
 constexpr double kPsPerSecond = 1e12;
@@ -80,16 +90,42 @@ bool endsWith(const char* name, const char* suffix) {
   return n >= s && std::strcmp(name + n - s, suffix) == 0;
 }
 
+// The symbol ids of the enumerators of the variable's type, in declaration
+// order; empty when the type is not an enumeration. Enumerators are SYM nodes
+// (or FIELD_STATEMENTs naming one); ids are checked so that a damaged list
+// ends the walk.
+std::vector<u32> enumeratorsOf(const program* p, u32 varId) {
+  std::vector<u32> symbols;
+  const u32 typeId = p->globalVariableTable[varId].typeId;
+  if (typeId >= p->infoProg->n_type || p->typeTable[typeId].baseType != TypeEnum) return symbols;
+  const u32 nodes = p->infoProg->n_AST;
+  for (u32 cell = p->typeTable[typeId].fields; cell < nodes && symbols.size() < nodes;
+       cell = p->RAMprogram[cell].right) {
+    if (p->RAMprogram[cell].op != LIST) break;
+    u32 element = p->RAMprogram[cell].left;
+    if (element < nodes && p->RAMprogram[element].op == FIELD_STATEMENT) {
+      element = p->RAMprogram[element].left;
+    }
+    if (element >= nodes || p->RAMprogram[element].op != SYM) break;
+    symbols.push_back(p->RAMprogram[element].value.id.id);
+  }
+  return symbols;
+}
+
 void buildPortLists(InterpEnv* env) {
   block.inputsId.clear();
   block.outputsId.clear();
+  block.inputsEnumerators.clear();
+  block.outputsEnumerators.clear();
   const program* p = env->program;
   for (u32 v = 0; v < p->infoProg->n_globalVariables; ++v) {
     const char* name = Variable_getName(p, v);
     if (endsWith(name, "_in")) {
       block.inputsId.push_back(v);
+      block.inputsEnumerators.push_back(enumeratorsOf(p, v));
     } else if (endsWith(name, "_out")) {
       block.outputsId.push_back(v);
+      block.outputsEnumerators.push_back(enumeratorsOf(p, v));
     }
   }
 }
@@ -115,12 +151,32 @@ void writeFloat32(DataCell* cell, double d) {
   std::memcpy(cell, &f, sizeof f);
 }
 
+// An enumeration port carries the enumerator's position: the signal is
+// rounded to the nearest integer (halves away from zero) and clamped to the
+// enumerators, NaN taking the first.
+u32 enumeratorForSignal(const std::vector<u32>& enumerators, double d) {
+  const double last = static_cast<double>(enumerators.size() - 1);
+  const double position = std::isnan(d) ? 0.0 : std::clamp(std::round(d), 0.0, last);
+  return enumerators[static_cast<size_t>(position)];
+}
+
+// The position of the stored enumerator, -1 for a value that is none of them
+// (the zero of a variable never assigned).
+double signalForEnumerator(const std::vector<u32>& enumerators, DataCell stored) {
+  const auto found = std::find(enumerators.begin(), enumerators.end(), stored);
+  return found == enumerators.end() ? -1.0 : static_cast<double>(found - enumerators.begin());
+}
+
 // Straight into the variable's storage: no change callback, as a sample of a
 // continuous signal is not an assignment by the program.
-void storeInput(InterpEnv* env, u32 varId, double d) {
-  const TaggedValue target = env->program->globalVariableTable[varId];
+void storeInput(InterpEnv* env, size_t port, double d) {
+  const TaggedValue target = env->program->globalVariableTable[block.inputsId[port]];
   if (target.value == nullptr) return;
   DataCell* cell = target.value;
+  if (!block.inputsEnumerators[port].empty()) {
+    *cell = enumeratorForSignal(block.inputsEnumerators[port], d);
+    return;
+  }
   const u64 bits = static_cast<u64>(truncateTo64(d));
   switch (builtin_primitiveKind(env, target.typeId)) {
     case TypeUInt8:
@@ -159,10 +215,13 @@ void storeInput(InterpEnv* env, u32 varId, double d) {
 // always shown.
 double viaFloat32(float f) { return static_cast<double>(f); }
 
-double readOutput(InterpEnv* env, u32 varId) {
-  const TaggedValue source = env->program->globalVariableTable[varId];
+double readOutput(InterpEnv* env, size_t port) {
+  const TaggedValue source = env->program->globalVariableTable[block.outputsId[port]];
   if (source.value == nullptr) return 0.0;
   const DataCell cell = *source.value;
+  if (!block.outputsEnumerators[port].empty()) {
+    return signalForEnumerator(block.outputsEnumerators[port], cell);
+  }
   switch (builtin_primitiveKind(env, source.typeId)) {
     case TypeUInt8:
     case TypeBoolean:
@@ -221,9 +280,18 @@ u32 callback_var_change(InterpEnv* env, u32 variableId, u32 kind, TaggedValue va
   return 0;
 }
 
+// A line the program left open is ended before an error is raised, so the
+// host's report starts on a line of its own.
+void endOpenLine() {
+  if (block.dbgLastChar != '\n') std::putchar('\n');
+  block.dbgLastChar = '\n';
+  std::fflush(stdout);
+}
+
 void callback_exit(InterpEnv* /*env*/, size_t line, int /*code*/) {
   std::fflush(stdout);
   if (block.loading) return;
+  endOpenLine();
   if (line == 0) mexErrMsgIdAndTxt("VELK:interpreter", "EXIT");
   mexErrMsgIdAndTxt("VELK:interpreter", "EXIT AT LINE %u", static_cast<unsigned>(line));
 }
@@ -231,7 +299,7 @@ void callback_exit(InterpEnv* /*env*/, size_t line, int /*code*/) {
 void callback_assert(InterpEnv* /*env*/, bool condition, const char* file, size_t line,
                      const char* function, const char* expression) {
   if (condition) return;
-  std::fflush(stdout);
+  endOpenLine();
   mexErrMsgIdAndTxt("VELK:interpreter", "%s:%d: %s: Assertion '%s' failed", file,
                     static_cast<int>(line), function, expression);
 }
@@ -269,6 +337,10 @@ void createEnvironment() {
   env_on_exit(block.env, callback_exit);
   env_on_assert(block.env, callback_assert);
   interpreter_on_invalid_op(block.env, callback_invalid_op);
+#ifdef VELK_SIMULINK_STANDIN
+  env_on_random(block.env, hostSettings.randomSource);
+  interp_set_interrupt(block.env, hostSettings.interrupt);
+#endif
 }
 
 void loadImage(SimStruct* S) {
@@ -313,7 +385,7 @@ void mdlGetTimeOfNextVarHit(SimStruct* S) {
   InterpEnv* env = block.env;
   for (size_t i = 0; i < block.inputsId.size(); ++i) {
     InputRealPtrsType u = ssGetInputPortRealSignalPtrs(S, static_cast<int_T>(i));
-    storeInput(env, block.inputsId[i], *u[0]);
+    storeInput(env, i, *u[0]);
   }
 
   const time_T t = ssGetT(S);
@@ -336,7 +408,7 @@ void mdlGetTimeOfNextVarHit(SimStruct* S) {
 void mdlOutputs(SimStruct* S, int_T /*tid*/) {
   for (size_t i = 0; i < block.outputsId.size(); ++i) {
     real_T* y = ssGetOutputPortRealSignal(S, static_cast<int_T>(i));
-    y[0] = readOutput(block.env, block.outputsId[i]);
+    y[0] = readOutput(block.env, i);
   }
 }
 
@@ -347,6 +419,10 @@ void mdlTerminate(SimStruct* /*S*/) {}
 }  // namespace
 
 #ifdef VELK_SIMULINK_STANDIN
+void velk_interpreter_configure(const VelkBlockHostSettings& settings) { hostSettings = settings; }
+
+void velk_interpreter_endOpenLine() { endOpenLine(); }
+
 // The stand-in engine finds the methods through this table.
 const SFunctionMethods* velk_interpreter_methods() {
   static const SFunctionMethods methods{"velk_interpreter", mdlInitializeSizes,

@@ -7,14 +7,19 @@
 // (zero-order hold); outputs can be recorded to a CSV file.
 //
 // Exit statuses: 0 success, 2 bad usage (message and usage on standard
-// error), 3 an error raised by the block ("velk_sim: error <id>: <message>").
+// error), 3 an error raised by the block ("velk_sim: error <id>: <message>"),
+// 128 + the signal number when SIGINT or SIGTERM stopped the run.
 #include <getopt.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <map>
 #include <memory>
@@ -23,13 +28,16 @@
 
 #include "host/mex.h"
 #include "host/sfun_host.h"
+#include "random.h"
 #include "velk_interpreter.h"
 #include "velk_parameters.h"
+#include "velk_version.h"
 
 namespace {
 
 constexpr int kExitUsage = 2;
 constexpr int kExitBlockError = 3;
+constexpr int kExitSignalBase = 128;
 
 const char kUsage[] =
     "Usage: velk_sim [options] <image.ast>\n"
@@ -49,16 +57,32 @@ const char kUsage[] =
     "                           before the first row)\n"
     "  -o, --outputs FILE.csv   write a header time,NAME,... (the output ports in\n"
     "                           port order) and one row per hit, after the outputs\n"
-    "                           are computed; numbers read back exactly\n"
+    "                           are computed; each number in the shortest form\n"
+    "                           that reads back exactly\n"
     "  -q, --quiet              hide the block's per-hit OUT:/NEXT: lines; what\n"
     "                           the program prints stays\n"
+    "      --seed N             draw the program's random numbers from xoshiro256**\n"
+    "                           seeded with N (0 to 2^64-1): the same seed gives\n"
+    "                           the same run; without it every random draw\n"
+    "                           returns the lowest value it can (a note on\n"
+    "                           standard error says so at the first draw)\n"
     "      --ports              print the image's input and output ports and exit\n"
     "      --help               print this text and exit\n"
+    "      --version            print the toolchain version and exit\n"
+    "\n"
+    "An enumeration port carries the enumerator's position in its declaration\n"
+    "(0, 1, 2, ...); an input is rounded to the nearest position and clamped to\n"
+    "the enumerators (NaN gives the first); an output holding no enumerator\n"
+    "shows -1.\n"
     "\n"
     "Everything the block and the program print goes to standard output.\n"
+    "SIGINT or SIGTERM stops the run after the current hit (a loop that never\n"
+    "ends is cut short): what was printed is flushed and the outputs file holds\n"
+    "every hit completed before the signal. A second signal ends it at once.\n"
     "Exit status: 0 success; 2 bad usage; 3 the block raised an error (image\n"
     "not loadable, program exit, failed assertion), reported on standard error\n"
-    "as \"velk_sim: error <identifier>: <message>\".\n";
+    "as \"velk_sim: error <identifier>: <message>\"; 128 + the signal number when\n"
+    "a signal stopped the run (130 for SIGINT, 143 for SIGTERM).\n";
 
 // A problem with the command line or the files it names.
 struct UsageError {
@@ -67,8 +91,11 @@ struct UsageError {
 
 struct Options {
   bool help = false;
+  bool version = false;
   bool ports = false;
   bool quiet = false;
+  bool seeded = false;
+  u64 seed = 0;
   double stopTime = 10.0;
   std::vector<std::pair<std::string, double>> constants;  // -i, in order given
   std::string inputsCsv;
@@ -94,6 +121,13 @@ bool parseNumber(const std::string& text, double* value) {
   return true;
 }
 
+// A whole unsigned decimal number that fits 64 bits, nothing around it.
+bool parseSeed(const std::string& text, u64* value) {
+  const char* end = text.data() + text.size();
+  const auto result = std::from_chars(text.data(), end, *value);
+  return !text.empty() && result.ec == std::errc() && result.ptr == end;
+}
+
 std::vector<std::string> splitFields(const std::string& line) {
   std::vector<std::string> fields;
   size_t start = 0;
@@ -113,7 +147,7 @@ std::string join(const std::vector<std::string>& names) {
 
 // ---- Command line ----
 
-enum LongOnly { kOptInputs = 256, kOptPorts, kOptHelp };
+enum LongOnly { kOptInputs = 256, kOptPorts, kOptHelp, kOptSeed, kOptVersion };
 
 void addConstant(Options* options, const std::string& argument) {
   const size_t equal = argument.find('=');
@@ -138,6 +172,13 @@ void applyOption(Options* options, int option, const char* argument) {
     case kOptInputs: options->inputsCsv = argument; break;
     case kOptPorts: options->ports = true; break;
     case kOptHelp: options->help = true; break;
+    case kOptVersion: options->version = true; break;
+    case kOptSeed:
+      if (!parseSeed(argument, &options->seed))
+        throw UsageError{"--seed expects a whole number from 0 to 18446744073709551615, got '" +
+                         std::string(argument) + "'"};
+      options->seeded = true;
+      break;
   }
 }
 
@@ -167,6 +208,8 @@ Options parseOptions(int argc, char** argv) {
       {"quiet", no_argument, nullptr, 'q'},
       {"ports", no_argument, nullptr, kOptPorts},
       {"help", no_argument, nullptr, kOptHelp},
+      {"seed", required_argument, nullptr, kOptSeed},
+      {"version", no_argument, nullptr, kOptVersion},
       {nullptr, 0, nullptr, 0},
   };
   Options options;
@@ -176,7 +219,7 @@ Options parseOptions(int argc, char** argv) {
     if (option == '?' || option == ':') throw UsageError{describeBadOption(option, argv)};
     applyOption(&options, option, optarg);
   }
-  if (options.help) return options;
+  if (options.help || options.version) return options;
   if (optind >= argc || argv[optind][0] == '\0') throw UsageError{"no image file given"};
   if (argc - optind > 1) throw UsageError{"more than one image file given"};
   options.image = argv[optind];
@@ -209,7 +252,11 @@ InputTable readInputTable(const std::string& path) {
   std::ifstream file(path);
   if (!file) throw UsageError{"cannot read inputs file '" + path + "'"};
   std::string line;
-  if (!std::getline(file, line) || trim(line).empty())
+  const bool hasHeader = static_cast<bool>(std::getline(file, line));
+  // Spreadsheet programs often start a UTF-8 file with a byte order mark.
+  static const char kByteOrderMark[] = "\xEF\xBB\xBF";
+  if (line.rfind(kByteOrderMark, 0) == 0) line.erase(0, sizeof kByteOrderMark - 1);
+  if (!hasHeader || trim(line).empty())
     throw UsageError{path + ":1: missing header time,NAME,..."};
   InputTable table;
   table.names = splitFields(line);
@@ -286,8 +333,9 @@ class InputSchedule {
 
 // ---- Outputs ----
 
-// The --outputs file: a header, then one row per hit. %.17g gives every
-// double back exactly when read.
+// The --outputs file: a header, then one row per hit. Numbers are written in
+// the shortest form that reads back as the same double (0.003, not
+// 0.0030000000000000001).
 class OutputRecorder {
  public:
   OutputRecorder(const std::string& path, const std::vector<std::string>& ports) : path_(path) {
@@ -306,9 +354,11 @@ class OutputRecorder {
 
   void record(double t, const SimStruct* S) {
     if (file_ == nullptr) return;
-    std::fprintf(file_, "%.17g", t);
-    for (int_T port = 0; port < ssGetNumOutputPorts(S); port++)
-      std::fprintf(file_, ",%.17g", sfunHost_getOutput(S, port));
+    writeNumber(t);
+    for (int_T port = 0; port < ssGetNumOutputPorts(S); port++) {
+      std::fputc(',', file_);
+      writeNumber(sfunHost_getOutput(S, port));
+    }
     std::fputc('\n', file_);
   }
 
@@ -322,9 +372,71 @@ class OutputRecorder {
   }
 
  private:
+  void writeNumber(double value) {
+    char text[32];  // the longest shortest form, -2.2250738585072014e-308, has 24
+    const auto result = std::to_chars(text, text + sizeof text, value);
+    std::fwrite(text, 1, static_cast<size_t>(result.ptr - text), file_);
+  }
+
   std::string path_;
   std::FILE* file_ = nullptr;
 };
+
+// ---- Random source ----
+
+RandomXoshiro256 seededGenerator;
+bool unseededNoted = false;
+
+u64 seededDraw(InterpEnv*) { return random_xoshiroNext(&seededGenerator); }
+
+// The library's default source, which always yields 0, with a note at the
+// first draw so that a user wondering why nothing looks random is told.
+u64 unseededDraw(InterpEnv* env) {
+  if (!unseededNoted) {
+    unseededNoted = true;
+    std::fflush(stdout);
+    std::fputs("velk_sim: note: no --seed given, so every random draw returns the lowest "
+               "value it can; give --seed N for reproducible random values\n",
+               stderr);
+  }
+  return env_defaultRandom(env);
+}
+
+// ---- Signals ----
+
+// The number of the signal that asked the run to stop, 0 while none has.
+volatile std::sig_atomic_t stopSignal = 0;
+
+// A second signal, while the first is still being acted on, ends the
+// process at once, as if no handler were installed.
+extern "C" void onStopSignal(int signal) {
+  if (stopSignal != 0) {
+    std::signal(signal, SIG_DFL);
+    std::raise(signal);
+    return;
+  }
+  stopSignal = signal;
+}
+
+// SIGINT and SIGTERM only raise the flag: the run stops at the end of the
+// hit (the interpreter's loops look at it too), so output is never cut in
+// the middle of a line. Interrupted writes are restarted.
+void installStopHandlers() {
+  struct sigaction action {};
+  action.sa_handler = onStopSignal;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = SA_RESTART;
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+}
+
+const char* signalName(int signal) {
+  switch (signal) {
+    case SIGINT: return "SIGINT";
+    case SIGTERM: return "SIGTERM";
+    default: return "a signal";
+  }
+}
 
 // ---- Running ----
 
@@ -354,18 +466,44 @@ std::string describeTimes(double next, double t) {
   return text;
 }
 
+std::string formatNumber(double value) {
+  char text[32];
+  return std::string(text, std::to_chars(text, text + sizeof text, value).ptr);
+}
+
+// Reports the stop on standard error and gives the exit status.
+int stoppedBySignal(double t) {
+  velk_interpreter_endOpenLine();
+  std::fprintf(stderr, "velk_sim: stopped by %s at time %s s\n", signalName(stopSignal),
+               formatNumber(t).c_str());
+  return kExitSignalBase + stopSignal;
+}
+
+void configureBlock(const Options& options) {
+  VelkBlockHostSettings settings;
+  if (options.seeded) seededGenerator = random_xoshiroSeeded(options.seed);
+  settings.randomSource = options.seeded ? seededDraw : unseededDraw;
+  settings.interrupt = &stopSignal;
+  velk_interpreter_configure(settings);
+}
+
 int simulate(const Options& options) {
   std::vector<std::string> inputs, outputs;
   velk_parameters_list(options.image.c_str(), &inputs, &outputs);
   const InputSchedule schedule(options, inputs);
   OutputRecorder recorder(options.outputsCsv, outputs);
   mexHost_setPrintEnabled(!options.quiet);
+  configureBlock(options);
 
   const SFunctionMethods& block = *velk_interpreter_methods();
   std::unique_ptr<SimStruct> S = sfunHost_create("velk_sim/velk_interpreter", {options.image});
   setUpBlock(S.get(), block);
-  for (double t = 0.0; t <= options.stopTime;) {
+  double t = 0.0;
+  while (t <= options.stopTime && stopSignal == 0) {
     takeHit(S.get(), block, t, schedule.at(t));
+    // A signal during the hit may have cut an activation short: the hit is
+    // not recorded as completed.
+    if (stopSignal != 0) break;
     recorder.record(t, S.get());
     const double next = sfunHost_getNextHit(S.get());
     // The engine refuses a hit that does not move time forward.
@@ -374,7 +512,7 @@ int simulate(const Options& options) {
   }
   block.terminate(S.get());
   recorder.finish();
-  return 0;
+  return stopSignal != 0 ? stoppedBySignal(t) : 0;
 }
 
 int printPorts(const Options& options) {
@@ -385,15 +523,41 @@ int printPorts(const Options& options) {
   return 0;
 }
 
+// Why the image named on the command line cannot be read, or "" when it can
+// be opened as a regular file (then its content is what the reader refused).
+std::string describeUnreadable(const std::string& path) {
+  std::FILE* file = std::fopen(path.c_str(), "rb");
+  if (file == nullptr) return std::strerror(errno);
+  struct stat info {};
+  const bool regular = fstat(fileno(file), &info) == 0 && S_ISREG(info.st_mode);
+  std::fclose(file);
+  if (regular) return "";
+  return S_ISDIR(info.st_mode) ? std::strerror(EISDIR) : "not a regular file";
+}
+
+// A load error names the file and the reason after the block's own message.
+std::string describeBlockError(const MexError& error, const Options& options) {
+  if (error.identifier != "VELK:parameter" || options.image.empty()) return error.message;
+  const std::string reason = describeUnreadable(options.image);
+  return error.message + " '" + options.image +
+         "': " + (reason.empty() ? "not a readable VELK program image" : reason);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  Options options;
   try {
-    const Options options = parseOptions(argc, argv);
+    options = parseOptions(argc, argv);
     if (options.help) {
       std::fputs(kUsage, stdout);
       return 0;
     }
+    if (options.version) {
+      std::printf("QuIv VELK Simulator\nVersion %s\n", velk_versionString());
+      return 0;
+    }
+    installStopHandlers();
     return options.ports ? printPorts(options) : simulate(options);
   } catch (const UsageError& error) {
     std::fflush(stdout);
@@ -401,9 +565,9 @@ int main(int argc, char** argv) {
     return kExitUsage;
   } catch (const MexError& error) {
     // Whatever the block printed before the error comes first.
-    std::fflush(stdout);
+    velk_interpreter_endOpenLine();
     std::fprintf(stderr, "velk_sim: error %s: %s\n", error.identifier.c_str(),
-                 error.message.c_str());
+                 describeBlockError(error, options).c_str());
     return kExitBlockError;
   }
 }

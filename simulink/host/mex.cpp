@@ -37,11 +37,8 @@ char* mxArrayToString(const mxArray* array) {
   const size_t count = array->rows * array->cols;
   char* text = static_cast<char*>(std::calloc(count + 1, 1));
   if (text == nullptr) return nullptr;
-  // Row by row, so a 1 x n vector reads as its text.
-  size_t k = 0;
-  for (size_t r = 0; r < array->rows; r++) {
-    for (size_t c = 0; c < array->cols; c++) text[k++] = array->chars[c * array->rows + r];
-  }
+  // Storage order, as the real hosts read it.
+  std::copy(array->chars.begin(), array->chars.end(), text);
   return text;
 }
 

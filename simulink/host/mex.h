@@ -4,12 +4,21 @@
 // exist, under the platform's public names, so the same sources build against
 // the real SDK.
 //
-// Differences a stand-in host has to make visible:
-//  - mexErrMsgIdAndTxt ends the calling method by throwing MexError; the host
-//    catches it where MATLAB would report the error.
-//  - mexPrintf writes to standard output; a host may silence it
-//    (mexHost_setPrintEnabled) without silencing anything else.
+// Where the stand-in follows a real host:
+//  - the calls have C linkage, so a MEX file exports "mexFunction" unmangled;
+//  - a character array is stored column by column, and mxArrayToString reads
+//    it in that storage order (a 2 x 2 matrix ["ab"; "cd"] reads "acbd");
+//  - mexErrMsgIdAndTxt ends the calling method with a C++ exception (MexError
+//    here), so destructors run on the way out and the host catches it where
+//    MATLAB would report the error. A real host may add the function's name to
+//    the message it shows ("velk_parameters: Error 1 while loading");
+//  - an empty list or an empty text gives a 0 x 0 char matrix.
+// Where it cannot: mexPrintf writes to standard output, in order with
+// anything else printed there, while a real host sends it to its own console
+// and C stdio output bypasses that console. A host may silence mexPrintf
+// (mexHost_setPrintEnabled) without silencing anything else.
 #pragma once
+#define VELK_MEX_STANDIN 1
 #include <cstddef>
 #include <memory>
 #include <string>
@@ -32,9 +41,11 @@ struct MexError {
   std::string message;
 };
 
-// A NUL-terminated copy of a character array's contents (row by row, as
-// MATLAB reads a character vector); release it with mxFree. Null when the
-// array is null or holds no characters.
+extern "C" {
+
+// A NUL-terminated copy of a character array's contents in storage order
+// (column by column; a 1 x n vector reads as its text); release it with
+// mxFree. Null when the array is null.
 char* mxArrayToString(const mxArray* array);
 // A char matrix with one row per string, padded with blanks to the longest;
 // m == 0 gives a 0 x 0 char matrix. Release it with mxDestroyArray.
@@ -56,6 +67,8 @@ int mexPrintf(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 // The MEX entry point of a MEX function (velk_parameters defines one).
 void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]);
+
+}  // extern "C"
 
 // ---- Stand-in host only (not part of the platform's interface) ----
 

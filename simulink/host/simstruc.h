@@ -8,11 +8,26 @@
 // the options word, the current simulation time, the next variable hit, the
 // error status. The host side (sfun_host.h) creates blocks, resolves
 // dynamically sized ports, sets times and signals and calls the methods.
+//
+// The engine can also run inside a MEX function of a real host (velk_run in
+// MATLAB or Octave; VELK_SFUN_IN_MEX defined): mxArray and the MEX calls are
+// then the host's, and the block's own MEX calls go through the engine first
+// (below), so that a block error ends only the block method and the MEX
+// function reports it to its host once it has cleaned up.
 #pragma once
+#include <memory>
 #include <string>
 #include <vector>
 
-#include "mex.h"
+// Angle brackets: the MEX interface of whichever host is on the include path
+// (our stand-in's mex.h beside this file, or the real host's), never simply
+// the file next to this one. A real host's build puts host/in_mex on the
+// path rather than host/, so the stand-in's cannot be found there.
+#include <mex.h>
+
+#ifdef VELK_SFUN_IN_MEX
+#include "sfun_mex.h"
+#endif
 
 using real_T = double;
 using time_T = double;
@@ -37,9 +52,15 @@ struct SimStructPort {
   std::vector<const void*> signalVoidPtrs;
 };
 
+// Block parameters are arrays the engine owns and destroys with the block.
+struct SimStructParamDeleter {
+  void operator()(mxArray* array) const { mxDestroyArray(array); }
+};
+using SimStructParam = std::unique_ptr<mxArray, SimStructParamDeleter>;
+
 struct SimStruct {
   std::string path;                  // block path, for messages
-  std::vector<MxArrayPtr> params;    // the parameters the user gave
+  std::vector<SimStructParam> params;  // the parameters the user gave
   int_T numSFcnParams = 0;           // the count the block declares
   std::vector<SimStructPort> inputs;
   std::vector<SimStructPort> outputs;

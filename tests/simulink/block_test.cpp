@@ -76,6 +76,49 @@ process Copy : copy[1 s]();
   for (int i = 0; i < 8; ++i) EXPECT_EQ(sfunHost_getOutput(S.get(), i), expected[i]) << "port " << i;
 }
 
+// An enumeration port carries the enumerator's position; inputs are rounded
+// to the nearest position and clamped, NaN gives the first enumerator.
+TEST_F(Block, EnumerationPortsCarryThePosition) {
+  const std::string image = compile(R"(
+enum Mode { OFF, LOW, HIGH };
+var Mode : mode_in = Mode.OFF;
+var Mode : mode_out = Mode.HIGH;
+var Mode : unset_out;
+processdef Copy() {
+    state Run {
+        mode_out = mode_in;
+    }
+}
+process Copy : copy[1 s]();
+)");
+  ASSERT_TRUE(setUpBlock(image));
+  ASSERT_EQ(ssGetNumInputPorts(S.get()), 1);
+  ASSERT_EQ(ssGetNumOutputPorts(S.get()), 2);
+  captured([&] { methods->outputs(S.get(), 0); });
+  EXPECT_EQ(sfunHost_getOutput(S.get(), 0), 2.0) << "the initial value, before any hit";
+  struct Case {
+    double in;
+    double position;
+    const char* name;
+  };
+  const Case cases[] = {
+      {1.0, 1, "LOW"}, {2.0, 2, "HIGH"}, {0.0, 0, "OFF"},   {1.4, 1, "LOW"},
+      {1.5, 2, "HIGH"}, {0.49, 0, "OFF"}, {-3.0, 0, "OFF"}, {7.0, 2, "HIGH"},
+      {1e300, 2, "HIGH"}, {-INFINITY, 0, "OFF"}, {NAN, 0, "OFF"},
+  };
+  double t = 0.0;
+  for (const Case& c : cases) {
+    sfunHost_setInput(S.get(), 0, c.in);
+    const std::string out = hit(t);
+    const std::string assigned = std::string("Assign mode_out new value: ") + c.name + "\n";
+    EXPECT_NE(out.find(assigned), std::string::npos) << c.in << "\n" << out;
+    EXPECT_EQ(sfunHost_getOutput(S.get(), 0), c.position) << c.in;
+    t += 1.0;
+  }
+  // A variable holding no enumerator (never assigned) reads -1.
+  EXPECT_EQ(sfunHost_getOutput(S.get(), 1), -1.0);
+}
+
 TEST_F(Block, HitTraceAndPrintPrefixFollowTheProgramsTimes) {
   const std::string image = compile(R"(
 processdef Tick() {
