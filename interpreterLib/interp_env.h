@@ -89,6 +89,9 @@ struct InterpContext {
   // The host's stop request (a flag its signal handler sets), null when the
   // host has none. Loops look at it on every turn.
   const volatile std::sig_atomic_t* interrupt;
+  // The host's view of the scheduler's activations (sched_observer.h), null
+  // when nobody observes them. Not owned.
+  const struct SchedObserver* schedObserver;
 };
 
 struct InterpData {

@@ -12,6 +12,7 @@
 #include "interp_stack.h"
 #include "interp_system.h"
 #include "process.h"
+#include "sched_observer.h"
 #include "statement.h"
 #include "velk_memory.h"
 
@@ -653,13 +654,22 @@ void runSelected(InterpEnv* env, u32 instance) {
   const bool run = selected.condition == NO_ID || conditionHolds(env, selected.condition);
   if (s.indexed) sync(env, s, instance);
   const s64 late = clearHitCells(env, selected);
+  const SchedObserver* observer = env->ctx->schedObserver;
+  const SchedActivation activation =
+      observer == nullptr ? SchedActivation{}
+                          : SchedActivation{instance, s.now + static_cast<u64>(late), s.now,
+                                            cell(selected, PI_JITTER), cell(selected, PI_DEADLINE)};
   if (cell(selected, PI_PERIOD) != 0) planNextPeriod(env, selected, late);
   env->ctx->syncio_callback(env);
   if (run) {
     if (s.trace) writeTrace(env, s.now, TRACE_START, instance);
+    if (observer != nullptr) observer->activationStarted(observer->user, activation);
     executeInstance(env, selected);
     if (s.trace) writeTrace(env, now(env), TRACE_FINISH, instance);
+    if (observer != nullptr) observer->activationFinished(observer->user, instance, now(env));
     env->ctx->syncio_callback(env);
+  } else if (observer != nullptr) {
+    observer->activationLost(observer->user, activation);
   }
   if (s.indexed) {
     sync(env, s, instance);
@@ -1097,7 +1107,8 @@ s64 scheduler_run(InterpEnv* env, u64 until) {
   SchedulerState& s = state(env);
   // Hooks are registered by the host between run calls, so quietness is
   // decided once per call rather than per activation.
-  s.trace = !env_is_quiet(env);
+  s.trace = !env_is_quiet(env) &&
+            (env->ctx->schedObserver == nullptr || env->ctx->schedObserver->taskTrace);
   update_triggered_process(env);
   s64 result = 0;
   for (;;) {
