@@ -12,8 +12,13 @@ struct SchedActivation {
   u32 instance;  // global process instance index
   u64 release;   // what its activation queue held: nominal time plus jitter
   u64 start;     // when it was selected (release + start latency)
-  u64 jitter;    // the jitter drawn for this activation
+  u64 jitter;    // the instance's jitter field when it was selected
   u64 deadline;  // relative deadline in force when it was selected
+  // The jitter its next release was planned with (periodic instances): what
+  // the field held once the timing annotation had run. The body may still
+  // change the field, so the jitter of a release is the nextJitter of the
+  // activation before it, and `jitter` for the first one.
+  u64 nextJitter;
 };
 
 struct SchedObserver {

@@ -655,11 +655,12 @@ void runSelected(InterpEnv* env, u32 instance) {
   if (s.indexed) sync(env, s, instance);
   const s64 late = clearHitCells(env, selected);
   const SchedObserver* observer = env->ctx->schedObserver;
-  const SchedActivation activation =
-      observer == nullptr ? SchedActivation{}
-                          : SchedActivation{instance, s.now + static_cast<u64>(late), s.now,
-                                            cell(selected, PI_JITTER), cell(selected, PI_DEADLINE)};
+  SchedActivation activation{};
+  if (observer != nullptr)
+    activation = {instance, s.now + static_cast<u64>(late), s.now, cell(selected, PI_JITTER),
+                  cell(selected, PI_DEADLINE), 0};
   if (cell(selected, PI_PERIOD) != 0) planNextPeriod(env, selected, late);
+  if (observer != nullptr) activation.nextJitter = cell(selected, PI_JITTER);
   env->ctx->syncio_callback(env);
   if (run) {
     if (s.trace) writeTrace(env, s.now, TRACE_START, instance);
