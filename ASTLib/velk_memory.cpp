@@ -10,9 +10,12 @@ namespace {
 
 // Each block is preceded by a header holding its size, so that frees and
 // resizes keep the running total exact without the caller's bookkeeping.
-// 16 bytes keep the user part aligned for any scalar.
+// A block that has been grown also keeps room beyond its size: tables grow
+// one element at a time, and resizing each time would copy them over and
+// over. 16 bytes keep the user part aligned for any scalar.
 struct alignas(16) BlockHeader {
-  size_t bytes;
+  size_t bytes;     // the size the caller asked for
+  size_t capacity;  // bytes usable after the header, at least bytes
 };
 
 size_t gAllocatedBytes = 0;
@@ -44,6 +47,7 @@ void* memory_alloc(size_t count, size_t size, const char* fileName, const char* 
   auto* header = static_cast<BlockHeader*>(std::calloc(1, sizeof(BlockHeader) + bytes));
   if (header == nullptr) memory_allocFailure();
   header->bytes = bytes;
+  header->capacity = bytes;
   gAllocatedBytes += bytes;
   return header + 1;
 }
@@ -60,8 +64,22 @@ void* memory_realloc(void* var, size_t oldCount, size_t newCount, size_t size,
   size_t newBytes = checkedBytes(newCount, size);
   BlockHeader* header = headerOf(var);
   size_t oldBytes = header->bytes;
-  auto* moved = static_cast<BlockHeader*>(std::realloc(header, sizeof(BlockHeader) + newBytes));
-  if (moved == nullptr) memory_allocFailure();
+  BlockHeader* moved = header;
+  if (newBytes > header->capacity) {
+    // Growth by half again as much: a table grown element by element is
+    // copied a logarithmic number of times.
+    const size_t slack = newBytes / 2;
+    const size_t capacity =
+        newBytes <= SIZE_MAX - sizeof(BlockHeader) - slack ? newBytes + slack : newBytes;
+    moved = static_cast<BlockHeader*>(std::realloc(header, sizeof(BlockHeader) + capacity));
+    if (moved == nullptr) memory_allocFailure();
+    moved->capacity = capacity;
+  } else if (newBytes < header->capacity / 4) {
+    // A table cut down to a fraction of its room gives the rest back.
+    moved = static_cast<BlockHeader*>(std::realloc(header, sizeof(BlockHeader) + newBytes));
+    if (moved == nullptr) memory_allocFailure();
+    moved->capacity = newBytes;
+  }
   // Zero from the caller's old count, never from beyond what the block really held.
   size_t keep = oldCount <= SIZE_MAX / size ? oldCount * size : SIZE_MAX;
   if (keep > oldBytes) keep = oldBytes;

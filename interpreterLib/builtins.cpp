@@ -179,7 +179,11 @@ TaggedValue builtin_channelWrite(InterpEnv* env, AST* call, bool sorted) {
   const TaggedValue element = value.typeId == elementType
                                   ? value
                                   : interpStack_pushForcedTypeValue(env, elementType, value);
-  if (!pushAccepted(env, channel.globalId, element)) return kStatementValue;
+  // A full channel stores nothing: it reports the invalid operation alone,
+  // without announcing the element to the change callback first.
+  if (!channel_full(env, channel) && !pushAccepted(env, channel.globalId, element)) {
+    return kStatementValue;
+  }
   if (sorted) {
     channel_insert_sorted(env, channel, element, call);
   } else {

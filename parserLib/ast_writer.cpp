@@ -3,6 +3,7 @@
 #include <bit>
 #include <cerrno>
 #include <cstring>
+#include <vector>
 
 #include "ast_reader.h"
 #include "parser_error.h"
@@ -27,14 +28,12 @@ void writer_write(ImageWriter& w, const T* table, size_t count) {
   fwriteAndCheck(w.env, table, sizeof(T), count, w.file);
 }
 
-// Record tables are written one record at a time, as the reader of older
-// images expected; the bytes are the same as one bulk write.
+// Record tables are written in one call: the bytes are those of one record
+// after another, which is what the reader takes them one at a time from.
 template <class T>
 void writer_writeRecords(ImageWriter& w, const T* table, u32 count) {
-  for (u32 i = 0; i < count; ++i) writer_write(w, &table[i], 1);
+  writer_write(w, table, count);
 }
-
-void writer_writeU32(ImageWriter& w, u32 value) { writer_write(w, &value, 1); }
 
 void writeHeaderAndCounts(ImageWriter& w) {
   ProgramHeader* header = w.p->header;
@@ -73,19 +72,26 @@ u32 image_constantIndex(const program* p, const TaggedValue& constant) {
   return static_cast<u32>(constant.value - base);
 }
 
+// Per constant: its cell index and its type id, gathered for one write.
 void writeConstants(ImageWriter& w) {
-  for (u32 i = 0; i < w.p->infoProg->n_globalConstants; ++i) {
+  const u32 count = w.p->infoProg->n_globalConstants;
+  std::vector<u32> words;
+  words.reserve(static_cast<size_t>(count) * 2);
+  for (u32 i = 0; i < count; ++i) {
     const TaggedValue& constant = w.p->globalConstantTable[i];
-    writer_writeU32(w, image_constantIndex(w.p, constant));
-    writer_writeU32(w, constant.typeId);
+    words.push_back(image_constantIndex(w.p, constant));
+    words.push_back(constant.typeId);
   }
+  writer_write(w, words.data(), words.size());
 }
 
 // Only the type of each variable is stored; the reader lays the values out
 // again from the storage sizes.
 void writeVariables(ImageWriter& w, const TaggedValue* table, u32 count, const DataCell* data,
                     u32 cells) {
-  for (u32 i = 0; i < count; ++i) writer_writeU32(w, table[i].typeId);
+  std::vector<u32> types(count);
+  for (u32 i = 0; i < count; ++i) types[i] = table[i].typeId;
+  writer_write(w, types.data(), types.size());
   writer_write(w, data, cells);
 }
 

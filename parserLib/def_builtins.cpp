@@ -1182,15 +1182,15 @@ void parser_checkBuiltinCalls(ParserEnv* env) {
     u32 id;
     u32 fileString;  // label string of the enclosing file node, NO_ID for the main file
   };
-  std::vector<bool> visited(count, false);
+  std::vector<u8> visited(count, 0);  // bytes: cheaper to test than bits
   std::vector<Pending> stack{{AST_id(p, root), NO_ID}};
   const std::string mainFile =
       env->pctx->sourceFileName.empty() ? env->pctx->fileName : env->pctx->sourceFileName;
   while (!stack.empty()) {
     const Pending current = stack.back();
     stack.pop_back();
-    if (current.id >= count || visited[current.id]) continue;
-    visited[current.id] = true;
+    if (current.id >= count || visited[current.id] != 0) continue;
+    visited[current.id] = 1;
     AST* node = &p->RAMprogram[current.id];
     const u32 file = node->op == INCLUDE_OP ? node->value.id.string : current.fileString;
     if (node->op == CALL_OP) {

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "def_builtins.h"
+#include "def_process.h"
 #include "def_type.h"
 #include "def_variable.h"
 #include "expression.h"
@@ -18,23 +19,100 @@
 #include "operators.h"
 #include "parser_data.h"
 #include "parser_error.h"
+#include "small_stack.h"
+#include "velk_locals.h"
 #include "velk_memory.h"
 
 namespace {
+
+// Symbol ids by name: open addressing over the ids themselves, names read
+// from the symbol table, so that a lookup neither allocates nor copies a name.
+class SymbolIndex {
+ public:
+  void clear() {
+    slots_.clear();
+    used_ = 0;
+  }
+
+  // Records id under name unless the name is already there (the first id wins).
+  void add(const char* table, const u32* offsets, u32 id) {
+    if ((used_ + 1) * 2 > slots_.size()) grow();
+    const char* name = table + offsets[id];
+    const u32 hash = hashOf(name);
+    for (size_t i = hash & mask();; i = (i + 1) & mask()) {
+      Slot& slot = slots_[i];
+      if (slot.id == NO_ID) {
+        slot = Slot{hash, id};
+        ++used_;
+        return;
+      }
+      if (slot.hash == hash && std::strcmp(table + offsets[slot.id], name) == 0) return;
+    }
+  }
+
+  u32 find(const char* table, const u32* offsets, const char* name) const {
+    if (slots_.empty()) return NO_ID;
+    const u32 hash = hashOf(name);
+    for (size_t i = hash & mask();; i = (i + 1) & mask()) {
+      const Slot& slot = slots_[i];
+      if (slot.id == NO_ID) return NO_ID;
+      if (slot.hash == hash && std::strcmp(table + offsets[slot.id], name) == 0) return slot.id;
+    }
+  }
+
+ private:
+  struct Slot {
+    u32 hash = 0;
+    u32 id = NO_ID;
+  };
+
+  static u32 hashOf(const char* name) {
+    u32 hash = 2166136261u;  // FNV-1a
+    for (; *name != '\0'; ++name) hash = (hash ^ static_cast<unsigned char>(*name)) * 16777619u;
+    return hash;
+  }
+
+  size_t mask() const { return slots_.size() - 1; }
+
+  void grow() {
+    std::vector<Slot> old = std::move(slots_);
+    slots_.assign(old.empty() ? 1024 : old.size() * 2, Slot{});
+    for (const Slot& slot : old) {
+      if (slot.id == NO_ID) continue;
+      for (size_t i = slot.hash & mask();; i = (i + 1) & mask()) {
+        if (slots_[i].id == NO_ID) {
+          slots_[i] = slot;
+          break;
+        }
+      }
+    }
+  }
+
+  std::vector<Slot> slots_;
+  size_t used_ = 0;
+};
 
 // Symbol index, first SYM node of each symbol, compile-time evaluation state.
 // The indexes catch up lazily with symbols and nodes made by other modules, so
 // they answer exactly what a search in id order would.
 struct DefExprState {
-  // Names are copied: the symbol table moves as it grows.
-  std::unordered_map<std::string, u32> symbolIds;
+  SymbolIndex symbolIds;
   u32 indexedSymbols = 0;
-  std::unordered_map<u32, u32> firstSymNode;
+  // First SYM node by symbol id (NO_ID: none yet); ids beyond the symbol
+  // table, which only a hand-made node can carry, go to the map.
+  std::vector<u32> firstSymNode;
+  std::unordered_map<u32, u32> firstSymNodeBeyond;
   std::vector<std::pair<u32, u32>> symNodeOrder;  // (node, symbol), by node id
   u32 indexedNodes = 0;
   // User functions found safe to run at compile time.
   std::unordered_map<u32, bool> evaluableFunctions;
   bool operatorsReady = false;
+
+  u32 firstSymNodeOf(u32 symbol) const {
+    if (symbol < firstSymNode.size()) return firstSymNode[symbol];
+    auto found = firstSymNodeBeyond.find(symbol);
+    return found == firstSymNodeBeyond.end() ? NO_ID : found->second;
+  }
 };
 
 DefExprState& state(ParserEnv* env) {
@@ -65,7 +143,7 @@ void indexSymbols(ParserEnv* env, DefExprState& s) {
     s.indexedSymbols = 0;
   }
   for (u32 id = s.indexedSymbols; id < count; ++id) {
-    s.symbolIds.emplace(p->dbg->symbolTable + p->dbg->symbolTableIndex[id], id);
+    s.symbolIds.add(p->dbg->symbolTable, p->dbg->symbolTableIndex, id);
   }
   s.indexedSymbols = count;
 }
@@ -75,15 +153,29 @@ void indexSymNodes(ParserEnv* env, DefExprState& s) {
   const u32 count = p->infoProg->n_AST;
   // Nodes dropped after a temporary construction take their entries with them.
   while (!s.symNodeOrder.empty() && s.symNodeOrder.back().first >= count) {
-    s.firstSymNode.erase(s.symNodeOrder.back().second);
+    const u32 symbol = s.symNodeOrder.back().second;
+    if (symbol < s.firstSymNode.size()) {
+      s.firstSymNode[symbol] = NO_ID;
+    } else {
+      s.firstSymNodeBeyond.erase(symbol);
+    }
     s.symNodeOrder.pop_back();
   }
   if (s.indexedNodes > count) s.indexedNodes = count;
+  const u32 symbols = p->infoProg->n_symbols;
+  if (s.firstSymNode.size() < symbols) s.firstSymNode.resize(symbols, NO_ID);
   for (u32 id = s.indexedNodes; id < count; ++id) {
     const AST& node = p->RAMprogram[id];
-    if (node.op == SYM && s.firstSymNode.emplace(node.value.id.id, id).second) {
-      s.symNodeOrder.emplace_back(id, node.value.id.id);
+    if (node.op != SYM) continue;
+    const u32 symbol = node.value.id.id;
+    bool first = false;
+    if (symbol < s.firstSymNode.size()) {
+      first = s.firstSymNode[symbol] == NO_ID;
+      if (first) s.firstSymNode[symbol] = id;
+    } else {
+      first = s.firstSymNodeBeyond.emplace(symbol, id).second;
     }
+    if (first) s.symNodeOrder.emplace_back(id, symbol);
   }
   s.indexedNodes = count;
 }
@@ -119,16 +211,43 @@ struct TimeUnit {
   const char* spelling;
   u64 picoseconds;
   u32 op;
+  const char* name;  // in messages
 };
 // Tried in this order with a prefix comparison, so "ms" is seen before "s".
 constexpr TimeUnit kTimeUnits[] = {
-    {"ps", 1ull, FREQUENCY_OP},
-    {"ns", 1000ull, NS_LITERAL_OP},
-    {"us", 1000000ull, US_LITERAL_OP},
-    {"\xC2\xB5s", 1000000ull, US_LITERAL_OP},
-    {"ms", 1000000000ull, MS_LITERAL_OP},
-    {"s", 1000000000000ull, S_LITERAL_OP},
+    {"ps", 1ull, FREQUENCY_OP, "picosecond"},
+    {"ns", 1000ull, NS_LITERAL_OP, "nanosecond"},
+    {"us", 1000000ull, US_LITERAL_OP, "microsecond"},
+    {"\xC2\xB5s", 1000000ull, US_LITERAL_OP, "microsecond"},
+    {"ms", 1000000000ull, MS_LITERAL_OP, "millisecond"},
+    {"s", 1000000000000ull, S_LITERAL_OP, "second"},
 };
+
+const TimeUnit* unitOfNode(u32 op) {
+  for (const TimeUnit& unit : kTimeUnits) {
+    if (unit.op == op) return &unit;
+  }
+  return nullptr;
+}
+
+// Failure 185: a duration that time64 (picoseconds in 64 bits) cannot hold.
+void tooBigDurationFailure(ParserEnv* env, const TimeUnit& unit, u32 line) {
+  parser_failure(env, 185, fileName(env), line, nullptr,
+                 "too big %s unit duration value (max for %s unit is %llu)\n", unit.name, unit.name,
+                 static_cast<unsigned long long>(~u64{0} / unit.picoseconds));
+}
+
+// The decimal count at the start of text; false when it exceeds 64 bits.
+bool readCount(const char* text, const char** end, u64* count) {
+  bool fits = true;
+  *count = 0;
+  for (; *text >= '0' && *text <= '9'; ++text) {
+    fits = fits && !__builtin_mul_overflow(*count, u64{10}, count) &&
+           !__builtin_add_overflow(*count, static_cast<u64>(*text - '0'), count);
+  }
+  *end = text;
+  return fits;
+}
 
 const char* skipBlanks(const char* text) {
   while (*text == ' ' || *text == '\t') ++text;
@@ -253,10 +372,9 @@ bool isFunctionEvaluable(ParserEnv* env, u32 functionId, u32 depth) {
 // data, looping, recursing, doing I/O or meeting an untyped literal.
 bool isEvaluable(ParserEnv* env, AST* root, u32 depth) {
   program* p = env->program;
-  std::vector<AST*> pending{root};
+  SmallStack<AST*> pending(root);
   while (!pending.empty()) {
-    AST* node = pending.back();
-    pending.pop_back();
+    AST* node = pending.pop();
     if (node == nullptr) continue;
     switch (node->op) {
       case GLOBAL_VARIABLE_OP:
@@ -285,14 +403,14 @@ bool isEvaluable(ParserEnv* env, AST* root, u32 depth) {
         } else if (code != kCallFieldCustom && !isPureBuiltin(code)) {
           return false;
         }
-        pending.push_back(AST_left(p, codeNode));
+        pending.push(AST_left(p, codeNode));
         if (code == kCallFieldCustom) continue;  // right is the offset node
-        pending.push_back(AST_right(p, node));
+        pending.push(AST_right(p, node));
         continue;
       }
       default:
-        pending.push_back(AST_left(p, node));
-        pending.push_back(AST_right(p, node));
+        pending.push(AST_left(p, node));
+        pending.push(AST_right(p, node));
     }
   }
   return true;
@@ -324,8 +442,7 @@ AST* newNode(ParserEnv* env, u32 op, u64 value, AST* left, AST* right, u32 line)
 u32 defExpr_lookupForSymbol(ParserEnv* env, const char* name) {
   DefExprState& s = state(env);
   indexSymbols(env, s);
-  auto found = s.symbolIds.find(name);
-  return found == s.symbolIds.end() ? NO_ID : found->second;
+  return s.symbolIds.find(env->program->dbg->symbolTable, env->program->dbg->symbolTableIndex, name);
 }
 
 u32 defExpr_AddSymbol(ParserEnv* env, const char* name) {
@@ -359,8 +476,8 @@ u32 defExpr_addSymbol(ParserEnv* env, const char* name) {
 AST* defExpr_reference_symbol(ParserEnv* env, u32 symId) {
   DefExprState& s = state(env);
   indexSymNodes(env, s);
-  auto found = s.firstSymNode.find(symId);
-  return found == s.firstSymNode.end() ? nullptr : AST_fromId(env->program, found->second);
+  const u32 node = s.firstSymNodeOf(symId);
+  return node == NO_ID ? nullptr : AST_fromId(env->program, node);
 }
 
 AST* defExpr_makeSymbol(ParserEnv* env, const char* name, u32 line) {
@@ -397,16 +514,25 @@ AST* defExpr_makeTimeLiteral(ParserEnv* env, const char* text, u32 line) {
   AST* sum = nullptr;
   const TimeUnit* reference = nullptr;
   size_t group = 0;
+  u64 picoseconds = 0;  // of the groups read so far
   const char* cursor = skipBlanks(text);
   while (*cursor >= '0' && *cursor <= '9') {
     ++group;
-    char* end = nullptr;
-    // An over-long count saturates at 2^64 - 1 (strtoull's answer on ERANGE).
-    const u64 count = std::strtoull(cursor, &end, 10);
+    const char* end = nullptr;
+    u64 count = 0;
+    const bool countFits = readCount(cursor, &end, &count);
     cursor = skipBlanks(end);
     const TimeUnit* unit = matchUnit(cursor);
     VELK_ASSERT_TEXT(unit != nullptr, "time literal unit");
     cursor = skipBlanks(cursor + std::strlen(unit->spelling));
+    // The whole literal, not only each group, must fit: the failure names the
+    // unit of the group that takes it past the largest time64.
+    u64 scaled = 0;
+    if (!countFits || __builtin_mul_overflow(count, unit->picoseconds, &scaled) ||
+        __builtin_add_overflow(picoseconds, scaled, &picoseconds)) {
+      tooBigDurationFailure(env, *unit, line);
+      return nullptr;
+    }
     AST* node = newNode(env, unit->op, count, nullptr, nullptr, line);
     if (reference == nullptr) {
       reference = unit;
@@ -426,6 +552,13 @@ AST* defExpr_makeTimeLiteral(ParserEnv* env, const char* text, u32 line) {
   }
   VELK_ASSERT_TEXT(sum != nullptr, "time literal without a group");
   return sum;
+}
+
+bool defExpr_checkDurationCount(ParserEnv* env, u32 unitOp, u64 count, u32 line) {
+  const TimeUnit* unit = unitOfNode(unitOp);
+  if (unit == nullptr || count <= ~u64{0} / unit->picoseconds) return true;
+  tooBigDurationFailure(env, *unit, line);
+  return false;
 }
 
 AST* defExpr_makeFrequencyLiteral(ParserEnv* env, const char* text, u32 line) {
@@ -750,10 +883,9 @@ bool defExpr_isDataAccessor(const AST* node) {
 
 bool defExpr_isConst(ParserEnv* env, AST* expression) {
   program* p = env->program;
-  std::vector<AST*> pending{expression};
+  SmallStack<AST*> pending(expression);
   while (!pending.empty()) {
-    AST* node = pending.back();
-    pending.pop_back();
+    AST* node = pending.pop();
     if (node == nullptr) continue;
     if (node->op == CALL_OP) {
       if (!defCall_isConst(env, node)) return false;
@@ -763,14 +895,14 @@ bool defExpr_isConst(ParserEnv* env, AST* expression) {
       if (!defVar_isConst(env, node)) return false;
       // Only an element access has operands; the others point at their declaration.
       if (node->op == ARRAY_INDEX_OP) {
-        pending.push_back(AST_left(p, node));
-        pending.push_back(AST_right(p, node));
+        pending.push(AST_left(p, node));
+        pending.push(AST_right(p, node));
       }
       continue;
     }
     if (isNeverConstant(node->op)) return false;
-    pending.push_back(AST_left(p, node));
-    if (node->op != TRANSITION_BODY) pending.push_back(AST_right(p, node));
+    pending.push(AST_left(p, node));
+    if (node->op != TRANSITION_BODY) pending.push(AST_right(p, node));
   }
   return true;
 }
@@ -800,6 +932,73 @@ bool defExpr_isWritable(ParserEnv* env, AST* expression) {
 
 // --- compile-time execution ------------------------------------------------------
 
+// The local constants an expression reads, as the frame of local constants
+// it is executed in: slot i holds the constant whose access node carries id i.
+// They are taken from their declarations rather than from the interpreter's
+// table, which holds only the constants of the scopes being parsed: the
+// whole-program checks evaluate expressions after those scopes are closed.
+// Slots the expression does not read stay empty. False when a constant has no
+// stored value.
+bool bindLocalConstants(ParserEnv* env, AST* expression, std::vector<TaggedValue>* frame) {
+  program* p = env->program;
+  // Most operands are literals: nothing to walk.
+  if (expression->left == NO_ID && expression->right == NO_ID) return true;
+  std::vector<AST*> pending{expression};
+  while (!pending.empty()) {
+    AST* node = pending.back();
+    pending.pop_back();
+    if (node == nullptr) continue;
+    switch (node->op) {
+      case LOCAL_CONSTANT_OP: {
+        AST* index = AST_left(p, node);
+        AST* decl = AST_right(p, node);
+        AST* init = decl != nullptr ? AST_right(p, decl) : nullptr;
+        if (index == nullptr || init == nullptr || init->op != INITIALIZER_OP) return false;
+        const u32 data = AST_getInitializerId(p, init);
+        const u32 id = index->value.id.id;
+        if (data >= p->infoProg->size_constantData || id >= STACKS_SIZE) return false;
+        if (frame->size() <= id) frame->resize(id + 1, TaggedValue{nullptr, NO_ID, NO_ID});
+        (*frame)[id] = TaggedValue{p->constantDataTable + data, node->value.id.type, NO_ID};
+        continue;
+      }
+      case LOCAL_VAR:
+      case GLOBAL_CONSTANT_OP:
+      case TYPE_OP:
+      case SYM:
+        continue;  // right is the declaration, not an operand
+      case CALL_OP: {
+        // Called functions run in frames of their own.
+        AST* codeNode = AST_left(p, node);
+        if (codeNode != nullptr && codeNode->op == INDEX_NODE) {
+          pending.push_back(AST_left(p, codeNode));
+          if (codeNode->value.id.id == kCallFieldCustom) continue;  // right is the offset
+        }
+        pending.push_back(AST_right(p, node));
+        continue;
+      }
+      default:
+        pending.push_back(AST_left(p, node));
+        pending.push_back(AST_right(p, node));
+    }
+  }
+  return true;
+}
+
+// Whether the interpreter's current frame already holds the bound constants
+// (while their scopes are being parsed): the expression then runs as it is.
+bool interpreterHolds(InterpEnv* ienv, const std::vector<TaggedValue>& frame) {
+  const LocalVarsIndexes& idx = ienv->ctx->localVarsIndexes;
+  if (frame.size() > idx.count.constants - idx.base.constants) return false;
+  const TaggedValue* table = ienv->data->localConstantTable + idx.base.constants;
+  for (size_t i = 0; i < frame.size(); ++i) {
+    if (frame[i].value != nullptr &&
+        (table[i].value != frame[i].value || table[i].typeId != frame[i].typeId)) {
+      return false;
+    }
+  }
+  return true;
+}
+
 bool defExpr_canExecAtCompileTime(ParserEnv* env, AST* expression) {
   return expression != nullptr && isEvaluable(env, expression, 0);
 }
@@ -808,9 +1007,23 @@ TaggedValue defExpr_execAndStack(TaggedValue* slot, ParserEnv* env, AST* express
   const TaggedValue unknown{nullptr, NO_ID, NO_ID};
   TaggedValue result = unknown;
   InterpEnv* ienv = env->ienv;
-  if (ienv != nullptr && defExpr_canExecAtCompileTime(env, expression)) {
+  std::vector<TaggedValue> localConstants;
+  if (ienv != nullptr && defExpr_canExecAtCompileTime(env, expression) &&
+      bindLocalConstants(env, expression, &localConstants) &&
+      (interpreterHolds(ienv, localConstants) ||
+       localConstants.size() <= STACKS_SIZE - ienv->ctx->localVarsIndexes.count.constants)) {
     ensureOperators(env);
-    result = interp_guard(ienv, unknown, [&] { return expr_execute(ienv, expression); });
+    result = interp_guard(ienv, unknown, [&] {
+      if (interpreterHolds(ienv, localConstants)) return expr_execute(ienv, expression);
+      LocalVarsIndexes saved;
+      Variable_getCurrentLocalVarIndexes(ienv, &saved);
+      for (const TaggedValue& constant : localConstants) {
+        LocalConstant_define(ienv, constant.typeId, constant.value);
+      }
+      const TaggedValue value = expr_execute(ienv, expression);
+      Variable_restorePrevLocalVarIndexes(ienv, &saved);
+      return value;
+    });
   }
   if (slot != nullptr) *slot = result;
   return result;
@@ -849,5 +1062,6 @@ AST* defExpr_makeAssignment(ParserEnv* env, AST* target, AST* value) {
                    typeName(env, targetType), typeName(env, valueType));
     return nullptr;
   }
+  defProc_checkTimingAssignment(env, target, value);
   return AST_makeNodeVal(env->program, ASSIGN_OP, 0, 0, target, value, currentLine(env));
 }

@@ -34,8 +34,12 @@ AST* defExpr_makeLabelStr(ParserEnv* env, const char* text, u32 line);
 // FLOAT_OP (type Float) holding a node whose value is the spelling's index in
 // numericsBuffer; defExpr_evalAsFloat gives it its width later.
 AST* defExpr_makeFloatLiteralNode(ParserEnv* env, const char* spelling, u32 line);
-// "1 s 500 ms": one node per group, summed with PLUS_OP.
+// "1 s 500 ms": one node per group, summed with PLUS_OP; nullptr (185) when
+// the literal exceeds the largest time64.
 AST* defExpr_makeTimeLiteral(ParserEnv* env, const char* text, u32 line);
+// Whether count units of a duration node code (S_LITERAL_OP ... FREQUENCY_OP)
+// fit in time64; failure 185 naming the unit and its largest count if not.
+bool defExpr_checkDurationCount(ParserEnv* env, u32 unitOp, u64 count, u32 line);
 // "50 Hz": FREQUENCY_OP holding the period in picoseconds, or nullptr (177, 183).
 AST* defExpr_makeFrequencyLiteral(ParserEnv* env, const char* text, u32 line);
 

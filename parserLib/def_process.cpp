@@ -10,7 +10,9 @@
 #include "def_expression.h"
 #include "def_type.h"
 #include "def_variable.h"
+#include "interp_call.h"
 #include "interp_stack.h"
+#include "interp_system.h"
 #include "parser_error.h"
 #include "parser_data.h"
 #include "velk_typing.h"
@@ -218,7 +220,6 @@ constexpr DurationUnit kDurationUnits[] = {
     {"s", S_LITERAL_OP}, {"ms", MS_LITERAL_OP}, {"us", US_LITERAL_OP},
     {"ns", NS_LITERAL_OP}, {"ps", FREQUENCY_OP},
 };
-constexpr u64 kMaxSecondsDuration = 18446744;
 constexpr u64 kMaxSecondsForPeriod = 4294967;
 
 }  // namespace
@@ -354,6 +355,57 @@ AST* defProc_define_global_process_implicit(ParserEnv* env, AST* instanceName) {
   return record;
 }
 
+namespace {
+
+constexpr u64 kFarTiming = u64{1} << 63;
+
+void warnFarTiming(ParserEnv* env, const char* what, AST* value) {
+  if (value == nullptr || !defExpr_isConst(env, value)) return;
+  const u32 mark = interpStack_mark(env->ienv);
+  const TaggedValue v = defExpr_execAndStack(nullptr, env, value);
+  const bool far = v.typeId == TypeTime && v.value != nullptr && *v.value >= kFarTiming;
+  const u64 picoseconds = far ? *v.value : 0;
+  interpStack_release(env->ienv, mark);
+  if (far) {
+    warn(env, "%s of %llu ps is 2^63 ps (about 106 days) or more\n", what,
+         static_cast<unsigned long long>(picoseconds));
+  }
+}
+
+// The timing field a field access reaches in a Process_Instance record, or
+// nullptr: period, offset and jitter drive the activation times.
+const char* timingField(ParserEnv* env, AST* target) {
+  program* p = prog(env);
+  if (target == nullptr || target->op != CALL_OP) return nullptr;
+  AST* access = AST_left(p, target);
+  if (access == nullptr || access->op != INDEX_NODE || access->value.id.id != kCallFieldCustom) {
+    return nullptr;
+  }
+  AST* object = AST_left(p, access);
+  AST* offset = AST_right(p, access);
+  if (object == nullptr || offset == nullptr) return nullptr;
+  const char* field = nullptr;
+  switch (offset->value.uinteger) {
+    case PI_PERIOD: field = "period"; break;
+    case PI_OFFSET: field = "offset"; break;
+    case PI_JITTER: field = "jitter"; break;
+    default: return nullptr;
+  }
+  // Named rather than looked up: assignments are many, the symbol search is linear.
+  const u32 type = defType_evaluate(env, object);
+  if (type >= p->infoProg->n_type ||
+      std::strcmp(Type_getName(p, type), "Process_Instance") != 0) {
+    return nullptr;
+  }
+  return field;
+}
+
+}  // namespace
+
+void defProc_checkTimingAssignment(ParserEnv* env, AST* target, AST* value) {
+  if (const char* field = timingField(env, target)) warnFarTiming(env, field, value);
+}
+
 AST* defProc_defineGlobalInstance(ParserEnv* env, AST* definitionName, AST* instanceName,
                                   AST* timing, AST* condition, AST* parameters) {
   program* p = prog(env);
@@ -373,6 +425,8 @@ AST* defProc_defineGlobalInstance(ParserEnv* env, AST* definitionName, AST* inst
                   "boolean expression expected for process condition but type \"%s\" found\n")) {
     return nullptr;
   }
+  warnFarTiming(env, "period", period);
+  warnFarTiming(env, "offset", offset);
 
   u32 definition = defProc_lookupDefinition(env, symbolOf(definitionName));
   if (definition != NO_ID) {
@@ -692,12 +746,8 @@ AST* defStmt_makePostSymbolCall(ParserEnv* env, AST* operand, AST* unitSymbol) {
 
 AST* makeDuration(ParserEnv* env, AST* literal, u32 unitOp) {
   const u64 count = literal->value.uinteger;
+  if (!defExpr_checkDurationCount(env, unitOp, count, currentLine(env))) return nullptr;
   if (unitOp == S_LITERAL_OP) {
-    if (count > kMaxSecondsDuration) {
-      fail(env, 185, "too big second unit duration value (max for second unit is %llu)\n",
-           static_cast<unsigned long long>(kMaxSecondsDuration));
-      return nullptr;
-    }
     if (count > kMaxSecondsForPeriod) {
       warn(env,
            "too big second unit duration value for period() function (period() max for second unit "
@@ -717,6 +767,12 @@ AST* makeDurationExp(ParserEnv* env, AST* expression, u32 unitOp) {
     fail(env, 1442, "a duration expression must have unsigned integer type (\"%s\" found)\n",
          typeName(env, type));
     return nullptr;
+  }
+  // A picosecond node holds its count in its value, which the interpreter
+  // reads as it is: a count known only at run time becomes a time64 by a
+  // plain conversion, one picosecond per unit.
+  if (unitOp == FREQUENCY_OP) {
+    return AST_makeNodeVal(prog(env), CAST_OP, TypeTime, 0, expression, nullptr, currentLine(env));
   }
   return AST_makeNodeVal(prog(env), unitOp, NO_ID, NO_ID, expression, nullptr, currentLine(env));
 }

@@ -51,6 +51,11 @@ AST* defProc_define_global_process_implicit(ParserEnv* env, AST* instanceName);
 // an element may be absent (an empty LIST cell).
 AST* defProc_defineGlobalInstance(ParserEnv* env, AST* definitionName, AST* instanceName,
                                   AST* timing, AST* condition, AST* parameters);
+// Warns (status 0) about an assignment of a constant of 2^63 ps or more to
+// the period, offset or jitter field of a Process_Instance record: the
+// scheduler keeps pending activations relative to now in signed 64 bits.
+// Instance timing lists get the same warning when the instance is defined.
+void defProc_checkTimingAssignment(ParserEnv* env, AST* target, AST* value);
 
 // States and transitions. kind is ON_OP or AFTER_OP; targetState a SYM node.
 AST* defProc_makeTransition(ParserEnv* env, u32 kind, AST* targetState, AST* condition,

@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
@@ -40,6 +41,39 @@ struct EnumIndex {
   std::unordered_set<u32> symbols;
 };
 
+// Inferred types by node id, one u32 per node: the operation code in the top
+// byte (NONE_OP: nothing kept), the type in the low 24 bits. Pages of ids are
+// allocated as they are first used, so a large program costs four bytes per
+// node and no more.
+class InferredTypes {
+ public:
+  static_assert(AST_OPERATION_COUNT <= 256 && NONE_OP == 0);
+
+  bool find(u32 id, u32 op, u32* type) const {
+    const size_t page = id >> kPageBits;
+    if (page >= pages_.size() || !pages_[page]) return false;
+    const u32 entry = pages_[page][id & kPageMask];
+    if (entry >> 24 != op) return false;
+    const u32 kept = entry & kTypeMask;
+    *type = kept == kTypeMask ? NO_ID : kept;
+    return true;
+  }
+
+  void keep(u32 id, u32 op, u32 type) {
+    if (type != NO_ID && type >= kTypeMask) return;  // beyond 24 bits: not kept
+    const size_t page = id >> kPageBits;
+    if (page >= pages_.size()) pages_.resize(page + 1);
+    if (!pages_[page]) pages_[page] = std::make_unique<u32[]>(size_t{1} << kPageBits);
+    pages_[page][id & kPageMask] = (op << 24) | (type & kTypeMask);
+  }
+
+ private:
+  static constexpr u32 kPageBits = 16;
+  static constexpr u32 kPageMask = (1u << kPageBits) - 1;
+  static constexpr u32 kTypeMask = 0xFFFFFF;
+  std::vector<std::unique_ptr<u32[]>> pages_;
+};
+
 // The module's state, kept in pctx->typeState. The hash indexes answer like
 // the linear searches over the type table in id order (the first match wins):
 // they are brought up to date lazily from `indexed` to n_type, so records
@@ -55,9 +89,7 @@ struct DefTypeState {
   // computed for. Children are typed when their parents are built, so this
   // keeps inference linear and shallow; `Float` results are never kept since
   // their width is decided later.
-  std::vector<u8> cachedOp;  // operation codes fit in a byte; NONE_OP: not cached
-  static_assert(AST_OPERATION_COUNT <= 256);
-  std::vector<u32> cachedType;
+  InferredTypes inferred;
 };
 
 DefTypeState& state(ParserEnv* env) {
@@ -193,6 +225,17 @@ template <class... Names>
 u32 operatorFailure(ParserEnv* env, int status, const char* format, Names... names) {
   parser_failure(env, status, fileOf(env), parser_lineno(env), nullptr, format, names...);
   return NO_ID;
+}
+
+// A node the grammar lets through where a value belongs but that has none:
+// the name after `state` (a bare symbol), or any other non-expression node.
+u32 notAValueFailure(ParserEnv* env, AST* node) {
+  const program* p = prog(env);
+  if (node->op == SYM && node->value.id.id < p->infoProg->n_symbols) {
+    return operatorFailure(env, 170, "state name \"%s\" used as a value in an expression\n",
+                           Symbol_getName(p, node->value.id.id));
+  }
+  return operatorFailure(env, 170, "value expected in expression\n");
 }
 
 struct Operands {
@@ -406,8 +449,7 @@ u32 evaluateOperator(ParserEnv* env, AST* node) {
     case LIST:
       return evaluateBracedValue(env, node);
     default:
-      VELK_ASSERT_TEXT(false, "defType_evaluate: unexpected operation");
-      return NO_ID;
+      return notAValueFailure(env, node);
   }
 }
 
@@ -923,20 +965,12 @@ u32 defType_evaluate(ParserEnv* env, AST* expression) {
   if (expression == nullptr) return NO_ID;
   u32 type = NO_ID;
   if (leafType(env, expression, &type)) return type;
-  VELK_ASSERT_TEXT(isOperatorNode(expression->op), "defType_evaluate: unexpected operation");
+  if (!isOperatorNode(expression->op)) return notAValueFailure(env, expression);
   DefTypeState& s = state(env);
   u32 id = AST_id(prog(env), expression);
-  if (id < s.cachedOp.size() && s.cachedOp[id] == expression->op) return s.cachedType[id];
+  if (s.inferred.find(id, expression->op, &type)) return type;
   type = evaluateOperator(env, expression);
-  if (type != TypeFP) {
-    if (s.cachedOp.size() <= id) {
-      size_t grown = std::max<size_t>(id + 1, s.cachedOp.size() * 2);
-      s.cachedOp.resize(grown, NONE_OP);
-      s.cachedType.resize(grown, NO_ID);
-    }
-    s.cachedOp[id] = static_cast<u8>(expression->op);
-    s.cachedType[id] = type;
-  }
+  if (type != TypeFP) s.inferred.keep(id, expression->op, type);
   return type;
 }
 

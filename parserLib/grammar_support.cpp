@@ -6,10 +6,10 @@
 #include <cstdarg>
 #include <cstdio>
 #include <string>
-#include <unordered_map>
 
 #include "def_expression.h"
 #include "def_type.h"
+#include "id_map.h"
 #include "lexer_support.h"
 #include "parser_error.h"
 
@@ -18,7 +18,7 @@ namespace {
 struct GrammarState {
   // Last LIST cell of each list under construction, by the id of its first
   // cell, so that appending to a long statement or argument list never walks it.
-  std::unordered_map<u32, u32> listTails;
+  IdMap listTails;
   u32 headerLine = 0;
   u32 stringResult = NO_ID;
 };
@@ -33,13 +33,12 @@ GrammarState& state(ParserEnv* env) {
 // that the grammar did not build itself).
 AST* lastCell(ParserEnv* env, AST* list) {
   program* p = env->program;
-  auto& tails = state(env).listTails;
-  auto found = tails.find(AST_id(p, list));
+  const u32 found = state(env).listTails.find(AST_id(p, list));
   AST* last = list;
   // A remembered tail is trusted only while it still ends a list: ids of nodes
   // discarded by a nested string parse may have been reused since.
-  if (found != tails.end() && found->second < AST_getTreeNodesCount(p)) {
-    AST* tail = AST_fromId(p, found->second);
+  if (found != NO_ID && found < AST_getTreeNodesCount(p)) {
+    AST* tail = AST_fromId(p, found);
     if (tail->op == LIST && tail->right == NO_ID) last = tail;
   }
   while (last->right != NO_ID) last = AST_fromId(p, last->right);
@@ -52,6 +51,11 @@ void grammar_beginParse(ParserEnv* env) {
   GrammarState& grammar = state(env);
   grammar.listTails.clear();
   grammar.stringResult = NO_ID;
+}
+
+void grammar_endDeclaration(ParserEnv* env) {
+  // A list appended to later is found again by walking it.
+  state(env).listTails.clear();
 }
 
 u32 grammar_line(ParserEnv* env, void* scanner) {
@@ -77,11 +81,11 @@ AST* grammar_appendCell(ParserEnv* env, void* scanner, AST* list, AST* element) 
   program* p = env->program;
   AST* cell = AST_makeList1(p, element, grammar_line(env, scanner));
   if (list == nullptr) {
-    state(env).listTails[AST_id(p, cell)] = AST_id(p, cell);
+    state(env).listTails.set(AST_id(p, cell), AST_id(p, cell));
     return cell;
   }
   lastCell(env, list)->right = AST_id(p, cell);
-  state(env).listTails[AST_id(p, list)] = AST_id(p, cell);
+  state(env).listTails.set(AST_id(p, list), AST_id(p, cell));
   return list;
 }
 

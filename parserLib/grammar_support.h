@@ -14,6 +14,10 @@ constexpr u32 kGrammarMaxDepth = 10000;
 // Forgets what a previous parse left (list tails, string-mode result).
 void grammar_beginParse(ParserEnv* env);
 
+// A top-level declaration is complete: the tails of its lists are forgotten,
+// so that the tail index stays as small as one declaration.
+void grammar_endDeclaration(ParserEnv* env);
+
 // The line of the scanner buffer being read (the line of the nodes the grammar
 // builds), or the context's line when no scanner is attached.
 u32 grammar_line(ParserEnv* env, void* scanner);

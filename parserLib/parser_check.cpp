@@ -16,6 +16,7 @@
 #include "def_type.h"
 #include "interp_stack.h"
 #include "parser_error.h"
+#include "small_stack.h"
 #include "velk_typing.h"
 
 namespace {
@@ -194,21 +195,42 @@ bool allowedPair(u32 a, u32 b) {
 // that does not form an allowed pair with it, as comparing it with every
 // earlier declaration in order would find.
 bool checkDuplicates(ParserEnv* env, const ProgramView& view, const std::vector<Declaration>& decls) {
-  std::unordered_map<u32, std::vector<Declaration>> firstOfKind;
+  // The declarations kept per name are chained in one pool, in order: most
+  // names have a single declaration, which then costs no list of its own.
+  struct Kept {
+    Declaration declaration;
+    u32 next;
+  };
+  struct Chain {
+    u32 first = NO_ID;
+    u32 last = NO_ID;
+  };
+  std::vector<Kept> kept;
+  std::unordered_map<u32, Chain> firstOfKind;
+  firstOfKind.reserve(decls.size());
   for (const Declaration& d : decls) {
     if (!op_isDeclaration(d.node->op)) continue;
     u32 name = gblDecl_getSymId(env, d.node);
     if (name == NO_ID) continue;
-    std::vector<Declaration>& earlier = firstOfKind[name];
-    for (const Declaration& e : earlier) {
+    Chain& earlier = firstOfKind[name];
+    bool seen = false;
+    for (u32 i = earlier.first; i != NO_ID; i = kept[i].next) {
+      const Declaration& e = kept[i].declaration;
       if (!linkage_checkIfDuplicatedDeclNames(env, d.node, view.fileName(d.file), e.node,
                                               view.fileName(e.file))) {
         return false;
       }
+      seen = seen || e.node->op == d.node->op;
     }
-    bool seen = std::any_of(earlier.begin(), earlier.end(),
-                            [&](const Declaration& e) { return e.node->op == d.node->op; });
-    if (!seen) earlier.push_back(d);
+    if (seen) continue;
+    const u32 index = static_cast<u32>(kept.size());
+    kept.push_back({d, NO_ID});
+    if (earlier.last == NO_ID) {
+      earlier.first = index;
+    } else {
+      kept[earlier.last].next = index;
+    }
+    earlier.last = index;
   }
   return true;
 }
@@ -461,12 +483,11 @@ bool checkBreakIn(ParserEnv* env, const char* file, AST* start) {
     AST* node;
     u32 depth;
   };
-  std::vector<Pending> pending{{start, 0}};
+  SmallStack<Pending> pending(Pending{start, 0});
   while (!pending.empty()) {
-    auto [node, depth] = pending.back();
-    pending.pop_back();
+    auto [node, depth] = pending.pop();
     if (node == nullptr) continue;
-    auto push = [&](AST* child, u32 childDepth) { pending.push_back({child, childDepth}); };
+    auto push = [&](AST* child, u32 childDepth) { pending.push({child, childDepth}); };
     switch (node->op) {
       case LIST:
         push(AST_right(p, node), depth);
@@ -546,7 +567,7 @@ template <class F>
 bool forEachProgramNode(ParserEnv* env, const ProgramView& view, F&& f) {
   program* p = prog(env);
   const u32 count = p->infoProg->n_AST;
-  std::vector<bool> visited(count, false);
+  std::vector<u8> visited(count, 0);  // bytes: cheaper to test than bits
   std::vector<u32> pending;
   for (const Declaration& d : view.all) {
     const char* enclosing = nullptr;
@@ -557,8 +578,8 @@ bool forEachProgramNode(ParserEnv* env, const ProgramView& view, F&& f) {
     while (!pending.empty()) {
       u32 id = pending.back();
       pending.pop_back();
-      if (id >= count || visited[id]) continue;
-      visited[id] = true;
+      if (id >= count || visited[id] != 0) continue;
+      visited[id] = 1;
       AST* node = &p->RAMprogram[id];
       if (!f(node, view.fileName(d.file), enclosing)) return false;
       if (node->right != NO_ID) pending.push_back(node->right);
@@ -708,9 +729,13 @@ u32 checkIntegerOperation(u32 op, u32 type, u64 leftBits, u64 rightBits) {
       return inRange(l + r) ? OPERR_NONE : rangeError(type);
     case MINUS_OP:
       return inRange(l - r) ? OPERR_NONE : rangeError(type);
-    case MUL_OP:
-      // Both within 64 bits: the exact product fits in 128.
-      return inRange(l * r) ? OPERR_NONE : rangeError(type);
+    case MUL_OP: {
+      // A product of two unsigned 64-bit values may not fit a signed 128-bit
+      // integer; it then lies far above any type's range.
+      Wide product = 0;
+      if (__builtin_mul_overflow(l, r, &product)) return rangeError(type);
+      return inRange(product) ? OPERR_NONE : rangeError(type);
+    }
     case NEG_OP:
       return signedType && l == low ? OPERR_OVERFLOW : OPERR_NONE;
     case BIT_LSHIFT_OP: {
@@ -876,10 +901,9 @@ u32 checkInitializerValues(ParserEnv* env, const ValueMemo& memo,
     u32 type;
     AST* value;
   };
-  std::vector<Pending> pending{{type, initializer}};
+  SmallStack<Pending> pending(Pending{type, initializer});
   while (!pending.empty()) {
-    auto [t, value] = pending.back();
-    pending.pop_back();
+    auto [t, value] = pending.pop();
     while (value != nullptr && value->op == INITIALIZER_OP) value = AST_left(p, value);
     if (value == nullptr || t >= p->infoProg->n_type) continue;
     if (value->op == LIST) {
@@ -898,7 +922,7 @@ u32 checkInitializerValues(ParserEnv* env, const ValueMemo& memo,
           if (f != nullptr) elements.push_back({f->value.id.type, AST_left(p, cell)});
         }
       }
-      for (auto it = elements.rbegin(); it != elements.rend(); ++it) pending.push_back(*it);
+      for (auto it = elements.rbegin(); it != elements.rend(); ++it) pending.push(*it);
       continue;
     }
     // A value whose own operation was already found wrong is not reported twice.
@@ -930,7 +954,7 @@ bool isVariableDeclaration(u32 op) {
 
 struct OperationWalk {
   ParserEnv* env;
-  std::vector<bool> visited;
+  std::vector<u8> visited;  // by node id; bytes are cheaper to test than bits
   u32 error = OPERR_NONE;
   std::string fileName;
   ValueMemo memo;
@@ -979,21 +1003,20 @@ struct OperationWalk {
       u32 id;
       bool expanded;
     };
-    std::vector<Pending> pending{{AST_id(p, start), false}};
+    SmallStack<Pending, 64> pending(Pending{AST_id(p, start), false});
     while (!pending.empty()) {
-      Pending current = pending.back();
-      pending.pop_back();
+      Pending current = pending.pop();
       if (current.id >= count) continue;
       AST* node = &p->RAMprogram[current.id];
       if (current.expanded) {
         if (!checkNode(node)) return false;
         continue;
       }
-      if (visited[current.id]) continue;
-      visited[current.id] = true;
-      pending.push_back({current.id, true});
-      if (node->right != NO_ID) pending.push_back({node->right, false});
-      if (node->left != NO_ID) pending.push_back({node->left, false});
+      if (visited[current.id] != 0) continue;
+      visited[current.id] = 1;
+      pending.push({current.id, true});
+      if (node->right != NO_ID) pending.push({node->right, false});
+      if (node->left != NO_ID) pending.push({node->left, false});
     }
     return true;
   }
@@ -1134,7 +1157,7 @@ void parser_checkType(ParserEnv* env) {
 u32 parser_checkOperationValues(ParserEnv* env, AST* root) {
   program* p = prog(env);
   if (root == nullptr) return OPERR_NONE;
-  OperationWalk walk{env, std::vector<bool>(p->infoProg->n_AST, false), OPERR_NONE, env->pctx->fileName, {}, {}};
+  OperationWalk walk{env, std::vector<u8>(p->infoProg->n_AST, 0), OPERR_NONE, env->pctx->fileName, {}, {}};
   struct Pending {
     AST* cell;
     std::string file;

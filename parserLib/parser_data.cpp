@@ -6,6 +6,8 @@
 #include <cstring>
 #include <memory>
 
+#include <sys/stat.h>
+
 #include "def_builtins.h"
 #include "def_expression.h"
 #include "def_process.h"
@@ -230,6 +232,13 @@ int parser_parseFile(ParserEnv* env, const char* path) {
   pctx->lineno = 1;
   FILE* file = std::fopen(path, "r");
   if (file == nullptr) return errno;
+  // A directory may open as a stream, but reading it fails inside the scanner.
+  struct stat info;
+  if (fstat(fileno(file), &info) == 0 && S_ISDIR(info.st_mode)) {
+    std::fclose(file);
+    errno = EISDIR;
+    return EISDIR;
+  }
   std::snprintf(pctx->fileName, sizeof pctx->fileName, "%s", path);
   int parsed = lexer_parseFile(env, file);
   int result = parsed != 0 || pctx->status != 0 ? 22 : 0;

@@ -90,6 +90,7 @@ parse_start:
 external_declarations:
     %empty
   | external_declarations external_declaration
+                               { grammar_endDeclaration(env); }
   ;
 
 /* Every top-level declaration lands in the current external definition list. */

@@ -24,6 +24,36 @@ TEST(Memory, AllocZeroFillsAndTracksTheRunningTotal) {
   EXPECT_EQ(MEMORY_ALLOC(0, u64, "none"), nullptr);
 }
 
+// Tables grow one element at a time; the block keeps room ahead, which must
+// never leak old contents or upset the running total.
+TEST(Memory, GrowingStepByStepKeepsContentsZeroesNewPartsAndCountsExactly) {
+  const size_t before = memory_allocatedBytes();
+  u32* table = nullptr;
+  for (u32 n = 1; n <= 5000; ++n) {
+    table = MEMORY_REALLOC(table, n - 1, n, u32, "table");
+    ASSERT_EQ(table[n - 1], 0u) << "element " << n - 1;
+    table[n - 1] = n;
+  }
+  for (u32 i = 0; i < 5000; ++i) ASSERT_EQ(table[i], i + 1);
+  EXPECT_EQ(memory_allocatedBytes(), before + 5000 * sizeof(u32));
+  // Cut down a little (room kept), then grown again: the part given up and
+  // taken back reads as zero, not as the values it held before.
+  table = MEMORY_REALLOC(table, 5000, 4000, u32, "table");
+  EXPECT_EQ(memory_allocatedBytes(), before + 4000 * sizeof(u32));
+  table = MEMORY_REALLOC(table, 4000, 4500, u32, "table");
+  EXPECT_EQ(table[3999], 4000u);
+  for (u32 i = 4000; i < 4500; ++i) ASSERT_EQ(table[i], 0u) << "element " << i;
+  // Cut down to a small fraction, then grown past the old room.
+  table = MEMORY_REALLOC(table, 4500, 3, u32, "table");
+  EXPECT_EQ(table[2], 3u);
+  table = MEMORY_REALLOC(table, 3, 9000, u32, "table");
+  EXPECT_EQ(table[2], 3u);
+  for (u32 i = 3; i < 9000; ++i) ASSERT_EQ(table[i], 0u) << "element " << i;
+  EXPECT_EQ(memory_allocatedBytes(), before + 9000 * sizeof(u32));
+  memory_free(table);
+  EXPECT_EQ(memory_allocatedBytes(), before);
+}
+
 TEST(MemoryDeathTest, ImpossibleSizeEndsWithMemoryError) {
   EXPECT_EXIT(memory_alloc(SIZE_MAX / 2, 4, __FILE__, __func__, __LINE__, "huge"),
               testing::ExitedWithCode(10), "");

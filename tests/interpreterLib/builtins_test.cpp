@@ -33,6 +33,7 @@ struct Log {
   std::vector<size_t> assertLines;
   std::vector<std::pair<size_t, int>> exits;
   std::vector<Change> changes;
+  std::vector<u32> invalidOps;
   u32 verdict = 0;  // what the change hook answers
   std::vector<u64> delays;
   int syncs = 0;
@@ -48,6 +49,10 @@ void logExit(InterpEnv*, size_t line, int code) { logs.exits.emplace_back(line, 
 u32 logChange(InterpEnv*, u32 varId, u32 mode, TaggedValue value) {
   logs.changes.push_back({varId, mode, value.typeId, *value.value});
   return logs.verdict;
+}
+TaggedValue logInvalidOp(InterpEnv*, AST*, u32 code) {
+  logs.invalidOps.push_back(code);
+  return TaggedValue{nullptr, NO_ID, NO_ID};
 }
 void logDelay(InterpEnv*, u64 ps) { logs.delays.push_back(ps); }
 void logSync(InterpEnv*) { ++logs.syncs; }
@@ -343,6 +348,14 @@ TEST_F(BuiltinTest, ChannelWritesGoThroughTheChangeHook) {
   std::vector<DataCell> held;
   for (u32 i = 0; i < 3; ++i) held.push_back(*buffer_getIndexValue(env, queue, i).value);
   EXPECT_EQ(held, (std::vector<DataCell>{2, 7, 44}));
+
+  // Full: the write is refused before the hook hears of it.
+  interpreter_on_invalid_op(env, logInvalidOp);
+  run(push300);
+  run(insert2);
+  EXPECT_EQ(logs.changes.size(), 4u);
+  EXPECT_EQ(logs.invalidOps, (std::vector<u32>{INVALID_OP_QUEUE_FULL, INVALID_OP_QUEUE_FULL}));
+  EXPECT_EQ(channel_getCount(env, queue), 3u);
 
   interp_callFunction(env, local, nullptr);
   EXPECT_EQ(globalCell(localCount), 1u);

@@ -164,8 +164,9 @@ TEST_F(DefExpressionTest, TimeLiteralGroupsAreSummedAndUnitOrderIsChecked) {
       {"7 ps", {{FREQUENCY_OP, 7}}, ""},
       {"8 ns\t", {{NS_LITERAL_OP, 8}}, ""},
       {"9 \xC2\xB5s", {{US_LITERAL_OP, 9}}, ""},
-      // An over-long count saturates.
-      {"99999999999999999999999 s", {{S_LITERAL_OP, ~0ull}}, ""},
+      // The largest time64, in one group or in several.
+      {"18446744073709551615 ps", {{FREQUENCY_OP, ~0ull}}, ""},
+      {"18446744 s 73709551615 ps", {{S_LITERAL_OP, 18446744}, {FREQUENCY_OP, 73709551615ull}}, ""},
   };
   for (const TimeCase& c : cases) {
     SCOPED_TRACE(c.text);
@@ -188,6 +189,39 @@ TEST_F(DefExpressionTest, TimeLiteralGroupsAreSummedAndUnitOrderIsChecked) {
       EXPECT_EQ(groups[i]->op, c.groups[i].first);
       EXPECT_EQ(groups[i]->value.uinteger, c.groups[i].second);
     }
+  }
+}
+
+// A literal time64 cannot hold fails with status 185, naming the unit of the
+// group that takes the sum past the largest time64 and that unit's largest count.
+TEST_F(DefExpressionTest, TimeLiteralBeyondTime64Fails) {
+  auto tooBig = [](const std::string& unit, const std::string& max) {
+    return "too big " + unit + " unit duration value (max for " + unit + " unit is " + max + ")\n";
+  };
+  const std::vector<std::pair<const char*, std::string>> cases = {
+      {"18446745 s", tooBig("second", "18446744")},
+      {"18446744074 ms", tooBig("millisecond", "18446744073")},
+      {"18446744073710 us", tooBig("microsecond", "18446744073709")},
+      {"18446744073710 \xC2\xB5s", tooBig("microsecond", "18446744073709")},
+      {"99999999999999999999 ns", tooBig("nanosecond", "18446744073709551")},
+      // Beyond 64 bits before any scaling.
+      {"18446744073709551616 ps", tooBig("picosecond", "18446744073709551615")},
+      {"99999999999999999999999 s", tooBig("second", "18446744")},
+      // Each group fits, the sum does not.
+      {"18446744 s 74 ms", tooBig("millisecond", "18446744073")},
+      {"18446744 s 73709551616 ps", tooBig("picosecond", "18446744073709551615")},
+      {"10000000 s 10000000 s", tooBig("second", "18446744")},
+  };
+  for (const auto& [text, message] : cases) {
+    SCOPED_TRACE(text);
+    env->pctx->status = 0;
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(defExpr_makeTimeLiteral(env, text, kLine), nullptr);
+    std::string out = testing::internal::GetCapturedStdout();
+    // A repeated unit also warns; the failure is the last line.
+    EXPECT_EQ(out.substr(out.find("[ERROR]") == std::string::npos ? 0 : out.find("[ERROR]")),
+              error(message));
+    EXPECT_EQ(env->pctx->status, 185);
   }
 }
 

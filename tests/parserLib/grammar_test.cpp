@@ -302,7 +302,16 @@ INSTANTIATE_TEST_SUITE_P(
         FailureCase{"ProcessWithoutState", "processdef P() { }\n", 301,
                     "syntax error before \"}\""},
         FailureCase{"LoneHz", "var time64: u = Hz;\n", 301, "syntax error before \"Hz\""},
-        FailureCase{"ReturnlessFunctionResult", "f(): uint8;\n", 301, "syntax error before \":\""}),
+        FailureCase{"ReturnlessFunctionResult", "f(): uint8;\n", 301, "syntax error before \":\""},
+        FailureCase{"StateNameInOperation", "f() { x = 1 + state S0; }\n", 170,
+                    "state name \"S0\" used as a value in an expression\n"},
+        FailureCase{"StateNameAssigned", "f() { x = state S0; }\n", 170,
+                    "state name \"S0\" used as a value in an expression\n"},
+        FailureCase{"StateNameNegated", "f() { x = -state S0; }\n", 170,
+                    "state name \"S0\" used as a value in an expression\n"},
+        FailureCase{"DurationBeyondTime64", "f() { t = (18446744074) ms; }\n", 185,
+                    "too big millisecond unit duration value (max for millisecond unit is "
+                    "18446744073)\n"}),
     [](const ::testing::TestParamInfo<FailureCase>& info) { return info.param.name; });
 
 TEST_F(GrammarTest, FrequencyLiteralsInInitializersAndTimings) {

@@ -300,6 +300,55 @@ TEST_F(LexerTest, LineLengthLimit) {
   EXPECT_EQ(tokens[1].lineno, 2u);
 }
 
+// A file several input buffers long: whichever line straddles a buffer
+// refill, its text and number are those of the line being read, and a line
+// too long is skipped wherever it falls.
+TEST_F(LexerTest, LineTextAcrossInputBufferRefills) {
+  std::string content;
+  std::vector<std::string> lines{""};  // by line number; line 1 has no text kept
+  const u32 tooLong = 150;
+  const u32 count = 700;
+  for (u32 i = 1; i <= count; ++i) {
+    std::string line = "w" + std::to_string(i);
+    if (i % 3 != 0) line += " " + std::string((i * 37) % 300, 'q');
+    if (i == tooLong) line = "w" + std::to_string(i) + std::string(kMaxLineLength, 'z');
+    if (i % 13 == 0) line.clear();
+    lines.push_back(line);
+    content += line;
+    // A lone carriage return before an empty line would make a pair with its newline.
+    const bool loneReturn = i % 11 == 0 && (i + 1) % 13 != 0;
+    content += i % 7 == 0 ? "\r\n" : loneReturn ? "\r" : "\n";
+  }
+  ASSERT_GT(content.size(), size_t{3} * kLexerBufferSize);
+  const fs::path path = write("long.velk", content);
+  std::snprintf(env->pctx->fileName, kFileNameSize, "%s", path.c_str());
+  env->pctx->lineno = 1;
+  FILE* file = std::fopen(path.c_str(), "r");
+  ASSERT_NE(file, nullptr);
+  testing::internal::CaptureStdout();
+  LexerScanner scanner = lexer_createForFile(env, file);
+  YYSTYPE value = NO_ID;
+  u32 seen = 0;
+  while (yylex(&value, scanner) != 0) {
+    const std::string text = yyget_text(scanner);
+    if (text[0] != 'w') continue;
+    const u32 number = static_cast<u32>(std::stoul(text.substr(1)));
+    ASSERT_NE(number, tooLong) << "the line too long is skipped";
+    // Lines after the skipped one are counted one short, as it is not.
+    const u32 expectedLineno = number > tooLong ? number - 1 : number;
+    EXPECT_EQ(env->pctx->lineno, expectedLineno) << text;
+    if (number > 1) {
+      EXPECT_EQ(std::string(env->pctx->lineText), lines[number]) << text;
+    }
+    ++seen;
+  }
+  lexer_destroy(scanner);
+  std::fclose(file);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(),
+            "[ERROR] " + path.string() + ": Line 149: Max line length exceeded!\n");
+  EXPECT_EQ(seen, count - count / 13 - 1);
+}
+
 TEST_F(LexerTest, FirstLineHasNoLimit) {
   std::vector<Token> tokens = scan(std::string(2000, 'q'));
   EXPECT_EQ(env->pctx->status, 0);

@@ -152,6 +152,13 @@ const FailureCase kFailures[] = {
     {"MinimumDividedByMinusOne",
      "f() {\n  var int64 : x;\n  x = (-9223372036854775807 - 1) / -1;\n}\n", 111, 3, "",
      "first divided by negative one in expression\n"},
+    // Local constants are read from their declarations once their scope is closed.
+    {"DivisionByLocalConstant", "f() {\n  const uint8 : z = 0;\n  var uint8 : x;\n  x = 5 / z;\n}\n",
+     111, 4, "", "division by zero in expression\n"},
+    {"ModuloByLocalConstantElement",
+     "processdef P() {\n  const uint8 : t[2] = {1, 0};\n  state A {\n    var uint8 : x;\n"
+     "    x = 3 mod t[1];\n  }\n}\n",
+     111, 5, "", "modulo zero in expression\n"},
     {"MinimumModuloMinusOne",
      "f() {\n  var int64 : x;\n  x = (-9223372036854775807 - 1) mod -1;\n}\n", 111, 3, "",
      "first modulo negative one in expression\n"},
@@ -240,6 +247,48 @@ TEST_F(ParserCheckTest, WrapIsAWarningAndCompilationGoesOn) {
   EXPECT_EQ(checked, 0);
   EXPECT_EQ(out, "[WARNING] " + at(3) + "wrap in expression\n[WARNING] " + at(7) +
                      "overflow in expression\n");
+}
+
+// The range test of a product is exact, also where it does not fit in
+// 128 signed bits (two large unsigned 64-bit operands).
+TEST_F(ParserCheckTest, ProductsAreTestedExactly) {
+  compile(
+      "f() {\n  var uint64 : u;\n  var int64 : s;\n"
+      "  u = 18446744073709551614 * 16226291907074551597;\n"
+      "  u = 4294967296 * 4294967295;\n"
+      "  u = 4294967296 * 4294967296;\n"
+      "  s = (-9223372036854775807 - 1) * (-9223372036854775807 - 1);\n"
+      "  s = -3037000499 * 3037000499;\n}\n");
+  EXPECT_EQ(checked, 0) << out;
+  EXPECT_EQ(out, "[WARNING] " + at(4) + "wrap in expression\n[WARNING] " + at(6) +
+                     "wrap in expression\n[WARNING] " + at(7) + "overflow in expression\n");
+}
+
+// Local constants, those of closed scopes included, take part in the checks
+// with their values: here in initializers, assignments and a function body.
+TEST_F(ParserCheckTest, LocalConstantsAreCheckedWithTheirValues) {
+  compile(
+      "g(in uint8 : a, out uint8 : r) {\n  const uint8 : k = 200;\n  r = a + k;\n  r = k + k;\n}\n"
+      "init() {\n  const uint8 : c = 100;\n  const uint8 : d = c + c + c;\n"
+      "  var uint8 : v = c - 101;\n  v = c + 1;\n}\n");
+  EXPECT_EQ(checked, 0) << out;
+  EXPECT_EQ(out, "[WARNING] " + at(4) + "wrap in expression\n[WARNING] " + at(8) +
+                     "wrap in expression\n[WARNING] " + at(9) + "wrap in expression\n");
+}
+
+// More local constants than half the interpreter's local constant table: each
+// is computed from the previous one while parsing and again by the checks.
+TEST_F(ParserCheckTest, ManyLocalConstantsAreAllEvaluated) {
+  std::string body = "f() {\n  const uint8 : c0 = 1;\n";
+  for (int i = 1; i < 2000; ++i) {
+    body += "  const uint8 : c" + std::to_string(i) + " = c" + std::to_string(i - 1) + " + 1;\n";
+  }
+  compile(body + "}\n");
+  EXPECT_EQ(checked, 0);
+  // c255 = c254 + 1 is the first to leave uint8, then every 256th.
+  std::string expected;
+  for (int i = 255; i < 2000; i += 256) expected += "[WARNING] " + at(i + 2) + "wrap in expression\n";
+  EXPECT_EQ(out, expected);
 }
 
 TEST_F(ParserCheckTest, InRangeConstantsAreQuiet) {

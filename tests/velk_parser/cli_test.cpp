@@ -104,6 +104,17 @@ TEST_F(Cli, SystemLibraryIsFoundThroughIncludeOptionsThenThePackagePath) {
   EXPECT_EQ(r.out, "Parse error ! No such file or directory\n");
 }
 
+// A directory is an unreadable source like any other, not a scanner failure.
+TEST_F(Cli, DirectoryAsSourceIsAParseError) {
+  fs::create_directories(dir_ / "models");
+  for (const std::string source : {"models", "."}) {
+    ProgramRun r = run({"-q", source}, kRoot);
+    EXPECT_EQ(r.out, "Parse error ! Is a directory\n") << source;
+    EXPECT_EQ(r.status, 1) << source;
+  }
+  EXPECT_FALSE(fs::exists(dir_ / "out.ast"));
+}
+
 TEST_F(Cli, QuietCompilationPrintsNothingAndWritesTheDefaultOutput) {
   ProgramRun r = run({"-q", "model.velk"}, kRoot);
   EXPECT_EQ(r.out, "");
