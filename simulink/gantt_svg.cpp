@@ -3,6 +3,7 @@
 // release and a mark at each deadline, crosses for lost activations, and a
 // time axis in readable units. Only the window asked for is drawn.
 #include <algorithm>
+#include <cmath>
 #include <vector>
 
 #include "timing_report.h"
@@ -31,6 +32,33 @@ std::string escaped(const std::string& text) {
   return e;
 }
 
+// Appends a coordinate with one decimal: finer than a pixel, and written
+// without printf's cost (a long run draws hundreds of thousands of bars).
+void appendPx(std::string* out, double value) {
+  const long long tenths = std::llround(value * 10);
+  if (tenths < 0) *out += '-';
+  const unsigned long long magnitude = static_cast<unsigned long long>(tenths < 0 ? -tenths : tenths);
+  char digits[24];
+  char* end = digits + sizeof digits;
+  char* p = end;
+  unsigned long long whole = magnitude / 10;
+  do {
+    *--p = static_cast<char>('0' + whole % 10);
+    whole /= 10;
+  } while (whole != 0);
+  out->append(p, end);
+  if (magnitude % 10 != 0) {
+    *out += '.';
+    *out += static_cast<char>('0' + magnitude % 10);
+  }
+}
+
+std::string px(double value) {
+  std::string out;
+  appendPx(&out, value);
+  return out;
+}
+
 // A tick step of 1, 2 or 5 times a power of ten picoseconds giving at most
 // about ten ticks over the span.
 u64 tickStep(u64 span) {
@@ -49,7 +77,11 @@ class GanttSink : public TimingSink {
  public:
   GanttSink(const std::string& path, u64 from, u64 to) : file_(path), from_(from), to_(to) {}
 
-  void begin(const TimingModel& model) override { model_ = model; }
+  void begin(const TimingModel& model) override {
+    model_ = model;
+    names_.clear();
+    for (const std::string& name : model.instances) names_.push_back(escaped(name));
+  }
 
   void activation(const TimingActivation& a) override {
     if (!inWindow(a.release, a.finish)) return;
@@ -127,38 +159,66 @@ class GanttSink : public TimingSink {
   }
 
   void drawBar(const TimingActivation& a, u64 to) {
-    std::FILE* f = file_.get();
     const double y = rowY(a.instance) + (kRowHeight - kBarHeight) / 2;
     const double left = x(a.start, to);
     const double w = std::max(1.0, x(a.finish, to) - left);
-    std::fprintf(f,
-                 "<rect x=\"%g\" y=\"%g\" width=\"%g\" height=\"%g\" fill=\"%s\" "
-                 "stroke=\"#203050\" stroke-width=\"0.5\"><title>%s: start %s, finish %s%s</title></rect>\n",
-                 left, y, w, kBarHeight, a.missed ? "#d62728" : "#4a7ab5",
-                 escaped(model_.instances[a.instance]).c_str(), timingReport_duration(a.start).c_str(),
-                 timingReport_duration(a.finish).c_str(), a.missed ? ", deadline missed" : "");
+    std::string& svg = line_;
+    svg.assign("<rect x=\"");
+    appendPx(&svg, left);
+    svg += "\" y=\"";
+    appendPx(&svg, y);
+    svg += "\" width=\"";
+    appendPx(&svg, w);
+    svg += "\" height=\"";
+    appendPx(&svg, kBarHeight);
+    svg += a.missed ? "\" fill=\"#d62728" : "\" fill=\"#4a7ab5";
+    svg += "\" stroke=\"#203050\" stroke-width=\"0.5\"><title>";
+    svg += names_[a.instance];
+    svg += ": start ";
+    svg += timingReport_duration(a.start);
+    svg += ", finish ";
+    svg += timingReport_duration(a.finish);
+    if (a.missed) svg += ", deadline missed";
+    svg += "</title></rect>\n";
     // The release as a tick above the row, the deadline as a tick below.
     if (a.release >= from_ && a.release <= to)
-      std::fprintf(f, "<line x1=\"%g\" y1=\"%g\" x2=\"%g\" y2=\"%g\" stroke=\"#2ca02c\" stroke-width=\"1.5\"/>\n",
-                   x(a.release, to), rowY(a.instance) + 1, x(a.release, to), y);
+      appendTick(&svg, x(a.release, to), rowY(a.instance) + 1, y, "#2ca02c");
     if (a.deadline >= from_ && a.deadline <= to)
-      std::fprintf(f, "<line x1=\"%g\" y1=\"%g\" x2=\"%g\" y2=\"%g\" stroke=\"%s\" stroke-width=\"1.5\"/>\n",
-                   x(a.deadline, to), y + kBarHeight, x(a.deadline, to),
-                   rowY(a.instance) + kRowHeight - 1, a.missed ? "#d62728" : "#7f7f7f");
+      appendTick(&svg, x(a.deadline, to), y + kBarHeight, rowY(a.instance) + kRowHeight - 1,
+                 a.missed ? "#d62728" : "#7f7f7f");
+    std::fwrite(svg.data(), 1, svg.size(), file_.get());
+  }
+
+  static void appendTick(std::string* svg, double at, double y1, double y2, const char* colour) {
+    *svg += "<line x1=\"";
+    appendPx(svg, at);
+    *svg += "\" y1=\"";
+    appendPx(svg, y1);
+    *svg += "\" x2=\"";
+    appendPx(svg, at);
+    *svg += "\" y2=\"";
+    appendPx(svg, y2);
+    *svg += "\" stroke=\"";
+    *svg += colour;
+    *svg += "\" stroke-width=\"1.5\"/>\n";
   }
 
   void drawLost(const SchedActivation& a, u64 to) {
     const double cx = x(a.start, to);
     const double cy = rowY(a.instance) + kRowHeight / 2;
-    std::fprintf(file_.get(),
-                 "<path d=\"M%g %gl8 8m0 -8l-8 8\" stroke=\"#ff7f0e\" stroke-width=\"2\"><title>lost activation</title></path>\n",
-                 cx - 4, cy - 4);
+    std::fputs(("<path d=\"M" + px(cx - 4) + " " + px(cy - 4) +
+                "l8 8m0 -8l-8 8\" stroke=\"#ff7f0e\" stroke-width=\"2\"><title>lost "
+                "activation</title></path>\n")
+                   .c_str(),
+               file_.get());
   }
 
   TimingFile file_;
   u64 from_;
   u64 to_;
   TimingModel model_;
+  std::vector<std::string> names_;  // escaped for the markup
+  std::string line_;                // reused for every bar
   std::vector<TimingActivation> bars_;
   std::vector<SchedActivation> lost_;
   bool truncated_ = false;

@@ -1,20 +1,36 @@
 // The run as a Chrome trace event file: one row (thread) per instance with a
 // complete event per activation, instant events for deadline misses and lost
 // activations, and a counter track per port.
+#include <charconv>
 #include <cmath>
 #include <cstring>
+#include <vector>
 
 #include "timing_sinks.h"
 
 std::string traceJson_microseconds(u64 ps) {
-  std::string text = std::to_string(ps / 1000000);
-  u64 rest = ps % 1000000;
-  if (rest == 0) return text;
-  char digits[8];
-  std::snprintf(digits, sizeof digits, "%06llu", static_cast<unsigned long long>(rest));
-  std::string fraction = digits;
-  fraction.erase(fraction.find_last_not_of('0') + 1);
-  return text + "." + fraction;
+  char text[32];
+  char* end = text + sizeof text;
+  char* p = end;
+  u64 fraction = ps % 1000000;
+  if (fraction != 0) {
+    int digits = 6;
+    while (fraction % 10 == 0) {
+      fraction /= 10;
+      --digits;
+    }
+    for (; digits > 0; --digits) {
+      *--p = static_cast<char>('0' + fraction % 10);
+      fraction /= 10;
+    }
+    *--p = '.';
+  }
+  u64 whole = ps / 1000000;
+  do {
+    *--p = static_cast<char>('0' + whole % 10);
+    whole /= 10;
+  } while (whole != 0);
+  return std::string(p, end);
 }
 
 namespace {
@@ -40,6 +56,10 @@ class TraceJsonSink : public TimingSink {
 
   void begin(const TimingModel& model) override {
     model_ = model;
+    quotedInstances_.clear();
+    for (const std::string& name : model.instances) quotedInstances_.push_back(quoted(name));
+    quotedSignals_.clear();
+    for (const TimingSignal& signal : model.signals) quotedSignals_.push_back(quoted(signal.name));
     std::fputs("{\"displayTimeUnit\": \"ns\", \"traceEvents\": [\n", out());
     event("{\"name\": \"process_name\", \"ph\": \"M\", \"pid\": 1, \"args\": {\"name\": " +
           quoted(model.image) + "}}");
@@ -52,13 +72,25 @@ class TraceJsonSink : public TimingSink {
   }
 
   void activation(const TimingActivation& a) override {
-    const std::string& name = model_.instances[a.instance];
-    std::string args = "\"release_us\": " + traceJson_microseconds(a.release) +
-                       ", \"response_us\": " + traceJson_microseconds(a.finish - a.release);
-    if (a.deadline != UINT64_MAX) args += ", \"deadline_us\": " + traceJson_microseconds(a.deadline);
-    event("{\"name\": " + quoted(name) + ", \"cat\": \"activation\", \"ph\": \"X\", \"pid\": 1, " +
-          "\"tid\": " + tid(a.instance) + ", \"ts\": " + traceJson_microseconds(a.start) +
-          ", \"dur\": " + traceJson_microseconds(a.finish - a.start) + ", \"args\": {" + args + "}}");
+    std::string& e = event_;
+    e.assign("{\"name\": ");
+    e += quotedInstances_[a.instance];
+    e += ", \"cat\": \"activation\", \"ph\": \"X\", \"pid\": 1, \"tid\": ";
+    e += tid(a.instance);
+    e += ", \"ts\": ";
+    e += traceJson_microseconds(a.start);
+    e += ", \"dur\": ";
+    e += traceJson_microseconds(a.finish - a.start);
+    e += ", \"args\": {\"release_us\": ";
+    e += traceJson_microseconds(a.release);
+    e += ", \"response_us\": ";
+    e += traceJson_microseconds(a.finish - a.release);
+    if (a.deadline != UINT64_MAX) {
+      e += ", \"deadline_us\": ";
+      e += traceJson_microseconds(a.deadline);
+    }
+    e += "}}";
+    event(e);
     if (a.missed)
       instant("deadline miss", a.instance, a.finish,
               "\"deadline_us\": " + traceJson_microseconds(a.deadline));
@@ -76,16 +108,22 @@ class TraceJsonSink : public TimingSink {
     if (s.kind == TimingSignal::kReal) {
       if (!std::isfinite(real)) return;  // JSON has no NaN or infinity
       char text[40];
-      std::snprintf(text, sizeof text, "%.17g", real);
-      value = text;
+      value.assign(text, std::to_chars(text, text + sizeof text, real).ptr);
     } else if (s.kind == TimingSignal::kSigned) {
       const u32 shift = 64 - s.bits;
       value = std::to_string(static_cast<s64>(bits << shift) >> shift);
     } else {
       value = std::to_string(bits);
     }
-    event("{\"name\": " + quoted(s.name) + ", \"ph\": \"C\", \"pid\": 1, \"ts\": " +
-          traceJson_microseconds(time) + ", \"args\": {\"value\": " + value + "}}");
+    std::string& e = event_;
+    e.assign("{\"name\": ");
+    e += quotedSignals_[signal];
+    e += ", \"ph\": \"C\", \"pid\": 1, \"ts\": ";
+    e += traceJson_microseconds(time);
+    e += ", \"args\": {\"value\": ";
+    e += value;
+    e += "}}";
+    event(e);
   }
 
   void end(const TimingSummary&) override {
@@ -98,7 +136,7 @@ class TraceJsonSink : public TimingSink {
   static std::string tid(size_t instance) { return std::to_string(instance + 1); }
   void event(const std::string& text) {
     if (events_++ > 0) std::fputs(",\n", out());
-    std::fputs(text.c_str(), out());
+    std::fwrite(text.data(), 1, text.size(), out());
   }
   void instant(const char* name, u32 instance, u64 time, const std::string& args) {
     event(std::string("{\"name\": \"") + name + "\", \"ph\": \"i\", \"s\": \"t\", \"pid\": 1, " +
@@ -108,6 +146,9 @@ class TraceJsonSink : public TimingSink {
 
   TimingFile file_;
   TimingModel model_;
+  std::vector<std::string> quotedInstances_;
+  std::vector<std::string> quotedSignals_;
+  std::string event_;  // reused for every event
   u64 events_ = 0;
 };
 

@@ -3,7 +3,9 @@
 // "signals" the followed globals (integers as vectors of their width,
 // booleans as one bit, floats as reals).
 #include <cctype>
+#include <charconv>
 #include <cmath>
+#include <vector>
 
 #include "timing_sinks.h"
 
@@ -35,11 +37,15 @@ std::string vcdCode(size_t n) {
   return code;
 }
 
-std::string binary(u64 bits) {
-  if (bits == 0) return "0";
-  std::string text;
-  for (; bits != 0; bits >>= 1) text.insert(text.begin(), (bits & 1) ? '1' : '0');
-  return text;
+// The bits without leading zeros ("0" for none), into text (65 bytes).
+const char* binary(u64 bits, char* text) {
+  char* p = text + 64;
+  *p = '\0';
+  do {
+    *--p = (bits & 1) ? '1' : '0';
+    bits >>= 1;
+  } while (bits != 0);
+  return p;
 }
 
 class VcdSink : public TimingSink {
@@ -48,6 +54,9 @@ class VcdSink : public TimingSink {
 
   void begin(const TimingModel& model) override {
     model_ = model;
+    codes_.clear();
+    for (size_t n = 0; n < model.instances.size() + model.signals.size(); ++n)
+      codes_.push_back(vcdCode(n));
     std::FILE* f = out();
     std::fputs("$version velk_sim $end\n$timescale 1ps $end\n", f);
     std::fprintf(f, "$scope module %s $end\n", vcdWord(imageStem(model.image)).c_str());
@@ -72,12 +81,12 @@ class VcdSink : public TimingSink {
 
   void started(const SchedActivation& a) override {
     at(a.start);
-    std::fprintf(out(), "1%s\n", taskCode(a.instance).c_str());
+    scalar('1', taskCode(a.instance));
   }
 
   void activation(const TimingActivation& a) override {
     at(a.finish);
-    std::fprintf(out(), "0%s\n", taskCode(a.instance).c_str());
+    scalar('0', taskCode(a.instance));
   }
 
   void changed(u64 time, u32 signal, u64 bits, double real) override {
@@ -92,30 +101,55 @@ class VcdSink : public TimingSink {
 
  private:
   std::FILE* out() const { return file_.get(); }
-  std::string taskCode(size_t instance) const { return vcdCode(instance); }
-  std::string signalCode(size_t signal) const { return vcdCode(model_.instances.size() + signal); }
+  const std::string& taskCode(size_t instance) const { return codes_[instance]; }
+  const std::string& signalCode(size_t signal) const {
+    return codes_[model_.instances.size() + signal];
+  }
 
   // Times only go forward in a dump; an event at the current time needs no
   // new time mark.
   void at(u64 time) {
     if (time <= now_) return;
     now_ = time;
-    std::fprintf(out(), "#%llu\n", static_cast<unsigned long long>(time));
+    char text[24];
+    char* p = text + sizeof text;
+    *--p = '\n';
+    do {
+      *--p = static_cast<char>('0' + time % 10);
+      time /= 10;
+    } while (time != 0);
+    *--p = '#';
+    std::fwrite(p, 1, static_cast<size_t>(text + sizeof text - p), out());
+  }
+
+  // "<value><code>\n", the change of a one-bit signal.
+  void scalar(char value, const std::string& code) {
+    std::putc(value, out());
+    std::fwrite(code.data(), 1, code.size(), out());
+    std::putc('\n', out());
   }
 
   void writeValue(size_t k, u64 bits, double real) {
     const TimingSignal& s = model_.signals[k];
     if (s.kind == TimingSignal::kReal) {
-      std::fprintf(out(), "r%.17g %s\n", std::isfinite(real) ? real : 0.0, signalCode(k).c_str());
+      char text[40];
+      const auto end = std::to_chars(text, text + sizeof text, std::isfinite(real) ? real : 0.0);
+      std::fprintf(out(), "r%.*s %s\n", static_cast<int>(end.ptr - text), text, signalCode(k).c_str());
     } else if (s.bits == 1) {
-      std::fprintf(out(), "%c%s\n", bits != 0 ? '1' : '0', signalCode(k).c_str());
+      scalar(bits != 0 ? '1' : '0', signalCode(k));
     } else {
-      std::fprintf(out(), "b%s %s\n", binary(bits).c_str(), signalCode(k).c_str());
+      char text[65];
+      std::putc('b', out());
+      std::fputs(binary(bits, text), out());
+      std::putc(' ', out());
+      std::fwrite(signalCode(k).data(), 1, signalCode(k).size(), out());
+      std::putc('\n', out());
     }
   }
 
   TimingFile file_;
   TimingModel model_;
+  std::vector<std::string> codes_;  // instances, then signals
   u64 now_ = 0;
 };
 
