@@ -361,6 +361,28 @@ TEST_F(Timing, GnuParallelRecipeMergesToTheSameReport) {
   EXPECT_EQ(readFile(dir_ / "campaign/merged.json"), readFile(dir_ / "runs.json"));
 }
 
+// What a run writes in JSON reads back whole: merging the reports of the
+// policy that misses and the one that does not counts one run with misses.
+TEST_F(Timing, MergedReportsCountTheRunsWithMisses) {
+  for (const char* policy : {"npfp", "npedf"}) {
+    ASSERT_EQ(sim({"-t", "0.039", "--trace", "none", std::string("--report=") + policy + ".m.json",
+                   "--report-format", "json", std::string(policy) + ".ast"})
+                  .status,
+              0);
+  }
+  const ProgramRun merged = sim({"--merge-reports", "--fail-on-deadline-miss", "npfp.m.json",
+                                 "npedf.m.json"});
+  EXPECT_EQ(merged.status, 4);
+  EXPECT_NE(merged.out.find("Observed: 78 ms in 2 runs\n"), std::string::npos) << merged.out;
+  EXPECT_NE(merged.out.find("  deadline misses  4, first at 9 ms, in 1 of 2 runs\n"),
+            std::string::npos)
+      << merged.out;
+  // The sensor's worst response is NPFP's, its best NPEDF's.
+  EXPECT_NE(merged.out.find("  response time    min 3 ms, mean 5.5 ms, max 9 ms\n"),
+            std::string::npos)
+      << merged.out;
+}
+
 TEST_F(Timing, MergeRefusesWhatIsNotAReport) {
   std::ofstream(dir_ / "bad.json") << "{\"format\": \"velk-timing-report\", \"runs\": 1}";
   std::ofstream(dir_ / "broken.json") << "{\"format\": ";
