@@ -92,6 +92,9 @@ struct InterpContext {
   // The prepared form of the image's code (owned; defined by the engine
   // module, built as code first runs, dropped with the image).
   struct EngineState* engine;
+  // The host's view of the scheduler's activations (sched_observer.h), null
+  // when nobody observes them. Not owned.
+  const struct SchedObserver* schedObserver;
 };
 
 struct InterpData {

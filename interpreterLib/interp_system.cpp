@@ -1,4 +1,5 @@
 #include "interp_system.h"
+#include "scheduler.h"
 
 #include <algorithm>
 #include <cstring>
@@ -282,6 +283,12 @@ u32 interp_processRecordCount(InterpEnv* env) {
 }
 
 TaggedValue interp_processRecord(InterpEnv* env, u32 globalInstance) {
+  const TaggedValue record = interp_processRecordAt(env, globalInstance);
+  if (record.value != nullptr) scheduler_recordAccessed(env, globalInstance);
+  return record;
+}
+
+TaggedValue interp_processRecordAt(InterpEnv* env, u32 globalInstance) {
   if (globalInstance >= interp_processRecordCount(env)) return TaggedValue{nullptr, NO_ID, NO_ID};
   const TaggedValue& processes = env->ctx->processes;
   const u32 capacity = processesCapacity(env);
@@ -298,7 +305,7 @@ DataCell& processRecord_cell(TaggedValue record, ProcessInstanceCell cell) {
 void interp_systemRenumberPids(InterpEnv* env) {
   const u32 count = interp_processRecordCount(env);
   for (u32 i = 0; i < count; ++i) {
-    TaggedValue record = interp_processRecord(env, i);
+    TaggedValue record = interp_processRecordAt(env, i);
     processRecord_cell(record, PI_PID) = static_cast<u32>(env->ctx->startPid + i);
   }
 }

@@ -95,6 +95,9 @@ const SystemIds& interp_systemIds(InterpEnv* env);
 // are the scheduler's and are not traced). {nullptr, NO_ID, NO_ID} when there
 // is no such record.
 TaggedValue interp_processRecord(InterpEnv* env, u32 globalInstance);
+// The same record for the scheduler itself: its queue cells may lag behind
+// the scheduler's time base (interp_processRecord makes them current).
+TaggedValue interp_processRecordAt(InterpEnv* env, u32 globalInstance);
 // Number of records in system.processes (0 without the system library).
 u32 interp_processRecordCount(InterpEnv* env);
 // Reads or writes one cell of an instance record.

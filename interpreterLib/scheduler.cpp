@@ -1,8 +1,10 @@
 #include "scheduler.h"
 
 #include <cinttypes>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <unordered_map>
 #include <vector>
 
 #include "expression.h"
@@ -10,6 +12,7 @@
 #include "interp_stack.h"
 #include "interp_system.h"
 #include "process.h"
+#include "sched_observer.h"
 #include "statement.h"
 #include "velk_memory.h"
 
@@ -37,6 +40,17 @@ DataCell& cell(const SchedulerInstance& instance, ProcessInstanceCell field) {
 }
 
 s64 asSigned(u64 value) { return static_cast<s64>(value); }
+
+// A relative activation time computed exactly, kept inside the signed range:
+// a period or jitter of 2^63 ps or more must not come back as a time in the
+// past, or the instance would be due again and again at the same instant.
+s64 saturatedRelative(SchedulerKey exact) {
+  constexpr SchedulerKey kHigh = INT64_MAX;
+  constexpr SchedulerKey kLow = INT64_MIN;
+  if (exact > kHigh) return INT64_MAX;
+  if (exact < kLow) return INT64_MIN;
+  return static_cast<s64>(exact);
+}
 
 // ---------------------------------------------------------------------------
 // The next_activations queue of a record, worked on in place: index cells
@@ -135,13 +149,15 @@ void cacheInstances(InterpEnv* env, SchedulerState& s) {
   }
 }
 
-// A record's place in system.processes follows that queue's out index, so the
-// records are located once per host call and the walks read plain pointers.
+// A record's place in system.processes follows that queue's out index. The
+// walking scheduler locates the records once per host call, since a program
+// that reaches system.processes could move them; the indexed one only at
+// start-up (such a program is never indexed).
 void refreshRecords(InterpEnv* env) {
   SchedulerState& s = state(env);
   const u32 records = interp_processRecordCount(env);
   s.count = records < s.capacity ? records : s.capacity;
-  for (u32 i = 0; i < s.count; ++i) s.instances[i].record = interp_processRecord(env, i);
+  for (u32 i = 0; i < s.count; ++i) s.instances[i].record = interp_processRecordAt(env, i);
 }
 
 SchedulerInstance& instanceAt(InterpEnv* env, u32 instance) {
@@ -151,15 +167,440 @@ SchedulerInstance& instanceAt(InterpEnv* env, u32 instance) {
 }
 
 // ---------------------------------------------------------------------------
+// The index: records kept against the shared time base, and the heaps.
+
+// Makes the queue cells and the activation times of one record current:
+// the elapsed and the suspended time not yet applied to it are applied now.
+// Subtracting the sum at once gives the very cells that subtracting each
+// step's elapsed time would (both wrap modulo 2^64).
+void sync(InterpEnv* env, SchedulerState& s, u32 i) {
+  const SchedulerInstance& instance = s.instances[i];
+  const u64 elapsed = s.base - s.syncBase[i];
+  if (elapsed != 0) {
+    const ActivationQueue q = queue_of(env, instance);
+    for (u32 slot = q.out; slot != q.in; slot = (slot + 1) % kRing) q.cells[2 + slot] -= elapsed;
+    s.syncBase[i] = s.base;
+  }
+  const u64 suspended = s.shift - s.syncShift[i];
+  if (suspended != 0) {
+    cell(instance, PI_CURRENT_ACTIVATION) += suspended;
+    cell(instance, PI_PREVIOUS_ACTIVATION) += suspended;
+    s.syncShift[i] = s.shift;
+  }
+}
+
+bool before(const SchedulerHeapEntry& a, const SchedulerHeapEntry& b) {
+  if (a.primary != b.primary) return a.primary < b.primary;
+  if (a.secondary != b.secondary) return a.secondary < b.secondary;
+  return a.instance < b.instance;
+}
+
+struct Heap {
+  SchedulerHeapEntry* items;
+  u32* count;
+};
+
+Heap heapOf(SchedulerState& s, bool due) {
+  return due ? Heap{s.due, &s.dueCount} : Heap{s.pending, &s.pendingCount};
+}
+
+void heapUp(SchedulerState& s, const Heap& h, u32 pos) {
+  const SchedulerHeapEntry item = h.items[pos];
+  while (pos > 0) {
+    const u32 parent = (pos - 1) / 2;
+    if (!before(item, h.items[parent])) break;
+    h.items[pos] = h.items[parent];
+    s.heapPos[h.items[pos].instance] = pos;
+    pos = parent;
+  }
+  h.items[pos] = item;
+  s.heapPos[item.instance] = pos;
+}
+
+void heapDown(SchedulerState& s, const Heap& h, u32 pos) {
+  const u32 n = *h.count;
+  const SchedulerHeapEntry item = h.items[pos];
+  for (;;) {
+    u32 child = 2 * pos + 1;
+    if (child >= n) break;
+    if (child + 1 < n && before(h.items[child + 1], h.items[child])) ++child;
+    if (!before(h.items[child], item)) break;
+    h.items[pos] = h.items[child];
+    s.heapPos[h.items[pos].instance] = pos;
+    pos = child;
+  }
+  h.items[pos] = item;
+  s.heapPos[item.instance] = pos;
+}
+
+void heapPush(SchedulerState& s, bool due, const SchedulerHeapEntry& entry) {
+  const Heap h = heapOf(s, due);
+  const u32 pos = (*h.count)++;
+  h.items[pos] = entry;
+  s.where[entry.instance] = due ? 2 : 1;
+  heapUp(s, h, pos);
+}
+
+void heapRemove(SchedulerState& s, u32 instance) {
+  if (s.where[instance] == 0) return;
+  const Heap h = heapOf(s, s.where[instance] == 2);
+  const u32 pos = s.heapPos[instance];
+  const u32 last = --(*h.count);
+  s.where[instance] = 0;
+  if (pos == last) return;
+  h.items[pos] = h.items[last];
+  s.heapPos[h.items[pos].instance] = pos;
+  const u32 moved = h.items[pos].instance;
+  heapUp(s, h, pos);
+  heapDown(s, h, s.heapPos[moved]);
+}
+
+// The due-heap entry of an instance from its pending entry and record.
+SchedulerHeapEntry dueEntryOf(const SchedulerState& s, const SchedulerHeapEntry& pending,
+                              u64 priority, u64 deadline) {
+  if (s.policy == SCHEDULING_POLICY_NPFP) return {0, ~priority, pending.instance};
+  // The walk sums entry and deadline modulo 2^64: a deadline beyond the
+  // signed range acts as the negative number of the same bits.
+  return {pending.primary + asSigned(deadline), 0, pending.instance};
+}
+
+// Places instance i after its queue, priority or deadline may have changed.
+// Its queue cells must be current (sync).
+void reindex(InterpEnv* env, SchedulerState& s, u32 i) {
+  const SchedulerInstance& instance = s.instances[i];
+  const ActivationQueue q = queue_of(env, instance);
+  if (queue_isEmpty(q)) {
+    heapRemove(s, i);
+    return;
+  }
+  const u64 priority = cell(instance, PI_PRIORITY);
+  SchedulerHeapEntry entry{SchedulerKey{queue_peek(q)} + s.base, 0, i};
+  const bool fifo = s.policy == SCHEDULING_POLICY_FIFO;
+  if (fifo) entry.secondary = ~priority;
+  const bool due = !fifo && entry.primary <= s.base;
+  if (due) entry = dueEntryOf(s, entry, priority, cell(instance, PI_DEADLINE));
+  if (s.where[i] == (due ? 2 : 1)) {
+    // Still in the same heap: moved in place.
+    const Heap h = heapOf(s, due);
+    h.items[s.heapPos[i]] = entry;
+    heapUp(s, h, s.heapPos[i]);
+    heapDown(s, h, s.heapPos[i]);
+    return;
+  }
+  heapRemove(s, i);
+  heapPush(s, due, entry);
+}
+
+// Moves the instances whose earliest activation has come into the due heap.
+// Their priority and deadline are read now: only their own activation or a
+// host (both followed by reindex) can have changed them since.
+void promoteDue(SchedulerState& s) {
+  if (s.policy == SCHEDULING_POLICY_FIFO) return;
+  while (s.pendingCount > 0 && s.pending[0].primary <= s.base) {
+    const SchedulerHeapEntry top = s.pending[0];
+    const SchedulerInstance& instance = s.instances[top.instance];
+    heapRemove(s, top.instance);
+    heapPush(s, true,
+             dueEntryOf(s, top, cell(instance, PI_PRIORITY), cell(instance, PI_DEADLINE)));
+  }
+}
+
+// Instances a host was given since they were last indexed.
+void reindexDirty(InterpEnv* env, SchedulerState& s) {
+  // An instance leaves the list only once indexed: a record a host damaged
+  // fails its check again at every choice, as the walk would find it.
+  while (s.dirtyCount > 0) {
+    const u32 i = s.dirtyList[s.dirtyCount - 1];
+    sync(env, s, i);
+    reindex(env, s, i);
+    s.dirty[i] = 0;
+    --s.dirtyCount;
+  }
+}
+
+void rebuildIndex(InterpEnv* env, SchedulerState& s) {
+  s.pendingCount = s.dueCount = 0;
+  for (u32 i = 0; i < s.count; ++i) s.where[i] = 0;
+  for (u32 i = 0; i < s.count; ++i) {
+    sync(env, s, i);
+    reindex(env, s, i);
+  }
+}
+
+void allocateIndex(SchedulerState& s) {
+  const u32 n = s.capacity;
+  s.syncBase = MEMORY_ALLOC(n, u64, "env->ctx->scheduler->syncBase");
+  s.syncShift = MEMORY_ALLOC(n, u64, "env->ctx->scheduler->syncShift");
+  s.heapPos = MEMORY_ALLOC(n, u32, "env->ctx->scheduler->heapPos");
+  s.where = MEMORY_ALLOC(n, u8, "env->ctx->scheduler->where");
+  s.dirty = MEMORY_ALLOC(n, u8, "env->ctx->scheduler->dirty");
+  s.pending = MEMORY_ALLOC(n, SchedulerHeapEntry, "env->ctx->scheduler->pending");
+  s.due = MEMORY_ALLOC(n, SchedulerHeapEntry, "env->ctx->scheduler->due");
+  s.dirtyList = MEMORY_ALLOC(n, u32, "env->ctx->scheduler->dirtyList");
+}
+
+void freeIndex(SchedulerState& s) {
+  MEMORY_FREE(s.syncBase);
+  MEMORY_FREE(s.syncShift);
+  MEMORY_FREE(s.heapPos);
+  MEMORY_FREE(s.where);
+  MEMORY_FREE(s.dirty);
+  MEMORY_FREE(s.pending);
+  MEMORY_FREE(s.due);
+  MEMORY_FREE(s.dirtyList);
+  MEMORY_FREE(s.traceText);
+  MEMORY_FREE(s.traceOffset);
+}
+
+// ---------------------------------------------------------------------------
+// Which programs can be indexed. The index keeps every record field live
+// except the pending activations (and, lazily, the activation times), and it
+// orders instances by priority and deadline as they were when the instance
+// was last indexed. An instance is indexed again after its own activation
+// (which includes its timing annotation and whatever the body does through
+// `self`) and after a host was given its record. So a program can be indexed
+// unless its code, outside the start-up annotations:
+// - reaches a record other than through a field (a whole record copied,
+//   passed or its queue used), or reads or writes `next_activations`;
+// - writes the priority or deadline of an instance anywhere but in that
+//   instance's own timing annotation (a read is fine);
+// - reaches `system` other than through `sched_policy`.
+// Reading an instance's activation times (previous_activation,
+// current_activation) through its name only makes update_timers eager.
+
+struct ProgramScan {
+  bool indexable = true;
+  bool eagerTimers = false;
+};
+
+constexpr u32 kAmbiguous = NO_ID - 1;  // a node with two parents
+
+u32 parentOf(const std::vector<u32>& parents, u32 id) {
+  return id < parents.size() ? parents[id] : NO_ID;
+}
+
+bool isFieldCode(const AST& node) { return node.op == INDEX_NODE && node.value.id.id == 4; }
+
+// Whether the field call `callId` (object access already checked) is written
+// or may be: the target of an assignment, an argument (possibly OUT) or the
+// object of a further call.
+bool mayBeWritten(const program* p, const std::vector<u32>& parents, u32 callId) {
+  const u32 parent = parentOf(parents, callId);
+  if (parent == NO_ID || parent == kAmbiguous) return true;
+  const AST& node = p->RAMprogram[parent];
+  if (node.op == ASSIGN_OP) return node.left == callId;
+  return node.op == LIST || node.op == INDEX_NODE || node.op == CALL_OP;
+}
+
+// Marks the subtree under root with `mark` (bounded: each node once).
+void markSubtree(const program* p, u32 root, u32 mark, std::vector<u32>& marks,
+                 std::vector<u32>& work) {
+  const u32 nodes = p->infoProg->n_AST;
+  work.clear();
+  if (root < nodes) work.push_back(root);
+  while (!work.empty()) {
+    const u32 id = work.back();
+    work.pop_back();
+    if (marks[id] == mark) continue;
+    marks[id] = mark;
+    const AST& node = p->RAMprogram[id];
+    if (node.left < nodes) work.push_back(node.left);
+    if (node.right < nodes) work.push_back(node.right);
+  }
+}
+
+constexpr u32 kRunTime = NO_ID;       // code that may run while the scheduler runs
+constexpr u32 kStartUpOnly = NO_ID - 1;  // top-level annotations run at start-up only
+
+ProgramScan scanProgram(InterpEnv* env, const SchedulerState& s) {
+  ProgramScan scan;
+  const program* p = env->program;
+  const u32 nodes = p->infoProg->n_AST;
+  const SystemIds& ids = interp_systemIds(env);
+  if (nodes == 0 || p->RAMprogram[0].op != ROOT) return scan;
+
+  std::vector<u32> parents(nodes, NO_ID);
+  for (u32 id = 0; id < nodes; ++id) {
+    const AST& node = p->RAMprogram[id];
+    for (const u32 child : {node.left, node.right}) {
+      if (child >= nodes) continue;
+      parents[child] = parents[child] == NO_ID ? id : kAmbiguous;
+    }
+  }
+
+  // Region of each node: run time, start-up only, or the timing annotation
+  // of instance k (k itself).
+  std::vector<u32> region(nodes, kRunTime);
+  std::vector<u32> work;
+  std::vector<u32> annotationOf(nodes, NO_ID);
+  for (u32 i = 0; i < s.count; ++i) {
+    const u32 a = s.instances[i].annotation;
+    if (a < nodes) annotationOf[a] = i;
+  }
+  for (u32 id = 0; id < nodes; ++id) {
+    const AST& node = p->RAMprogram[id];
+    if ((node.op == TIME_ANNOTATION || node.op == PROCESS_ANNOTATION) &&
+        annotationOf[id] == NO_ID) {
+      const u32 parent = parents[id];
+      // Only top-level declarations (list cells under the root or an include).
+      if (parent < nodes && p->RAMprogram[parent].op == LIST) {
+        markSubtree(p, id, kStartUpOnly, region, work);
+      }
+    }
+  }
+  for (u32 i = 0; i < s.count; ++i) {
+    const u32 a = s.instances[i].annotation;
+    if (a < nodes) markSubtree(p, a, i, region, work);
+  }
+
+  // The instance whose record each global variable shares, if any.
+  std::unordered_map<const DataCell*, u32> recordOwner;
+  for (u32 i = 0; i < s.count; ++i) recordOwner.emplace(s.instances[i].record.value, i);
+  u32 policyOffset = NO_ID;
+  if (ids.systemType != NO_ID) {
+    u32 offset = 0;
+    if (interp_findField(p, ids.systemType, "sched_policy", nullptr, &offset)) policyOffset = offset;
+  }
+
+  const u32 globals = p->infoProg->n_globalVariables;
+  for (u32 id = 0; id < nodes && scan.indexable; ++id) {
+    const AST& node = p->RAMprogram[id];
+    if (node.op != GLOBAL_VARIABLE_OP || region[id] == kStartUpOnly) continue;
+    if (node.left >= nodes) continue;
+    const u32 var = p->RAMprogram[node.left].value.id.id;
+    if (var >= globals) continue;
+    const TaggedValue& value = p->globalVariableTable[var];
+    const bool isSystem = var == ids.systemVariable;
+    const bool isRecord = ids.processInstanceType != NO_ID && value.typeId == ids.processInstanceType;
+    if (!isSystem && !isRecord) continue;
+    // Only a field access: CALL_OP over an INDEX_NODE code 4 whose object is
+    // this node and whose offset is an integer.
+    const u32 code = parents[id];
+    if (code >= nodes || !isFieldCode(p->RAMprogram[code]) || p->RAMprogram[code].left != id) {
+      scan.indexable = false;
+      break;
+    }
+    const u32 offsetNode = p->RAMprogram[code].right;
+    const u32 callId = parents[code];
+    if (offsetNode >= nodes || p->RAMprogram[offsetNode].op != INTEGER_OP || callId >= nodes ||
+        p->RAMprogram[callId].op != CALL_OP || p->RAMprogram[callId].left != code) {
+      scan.indexable = false;
+      break;
+    }
+    const u64 offset = p->RAMprogram[offsetNode].value.uinteger;
+    if (isSystem) {
+      if (offset != policyOffset) scan.indexable = false;
+      continue;
+    }
+    switch (offset) {
+      case PI_NEXT_ACTIVATIONS:
+        scan.indexable = false;
+        break;
+      case PI_PRIORITY:
+      case PI_DEADLINE: {
+        if (!mayBeWritten(p, parents, callId)) break;
+        const auto owner = recordOwner.find(value.value);
+        // Written in the instance's own timing annotation: indexed again
+        // right after it.
+        if (owner == recordOwner.end() || region[id] != owner->second) scan.indexable = false;
+        break;
+      }
+      case PI_CURRENT_ACTIVATION:
+      case PI_PREVIOUS_ACTIVATION:
+        scan.eagerTimers = true;
+        break;
+      default:
+        if (offset >= PI_NEXT_ACTIVATIONS && offset < PI_STATE_PTR) scan.indexable = false;
+        break;
+    }
+  }
+  return scan;
+}
+
+// ---------------------------------------------------------------------------
 // Trace lines.
 
-void writeTrace(InterpEnv* env, u64 time, const char* tag, u32 instance) {
+// Writes the decimal digits of v ending just before `end`; returns the first.
+char* decimalBefore(char* end, u64 v) {
+  do {
+    *--end = static_cast<char>('0' + v % 10);
+    v /= 10;
+  } while (v != 0);
+  return end;
+}
+
+enum TraceTag : u32 { TRACE_START = 0, TRACE_FINISH = 1 };
+
+// The per-instance texts after the time, made once: the file name and the
+// instance names do not change while the image is loaded.
+void makeTraceTexts(InterpEnv* env, SchedulerState& s) {
+  static const char* const kTags[] = {"STARTING_TASK", "TASK_FINISHED"};
   const char* file = env->file_name != nullptr ? env->file_name : "";
-  const char* name = interp_symbolName(env->program, state(env).instances[instance].symbol);
-  std::printf("[%" PRId64 ".%012" PRId64 ":%s:%s] '%s'\n", static_cast<s64>(time_ps_to_s(time)),
-              static_cast<s64>(time_cut_sub_second(time)), file, tag,
-              name != nullptr ? name : "");
-  std::fflush(stdout);
+  const size_t fileLength = std::strlen(file);
+  std::vector<const char*> names(s.capacity);
+  size_t total = 0;
+  for (u32 i = 0; i < s.capacity; ++i) {
+    names[i] = interp_symbolName(env->program, s.instances[i].symbol);
+    if (names[i] == nullptr) names[i] = "";
+    // ":" file ":" tag (13) "] '" name "'\n"
+    total += 2 * (fileLength + std::strlen(names[i]) + 20);
+  }
+  INTERP_ASSERT_TEXT(env, total < NO_ID, "trace texts below 4 GiB");
+  s.traceText = MEMORY_ALLOC(total + 1, char, "env->ctx->scheduler->traceText");
+  s.traceOffset = MEMORY_ALLOC(2 * s.capacity + 1, u32, "env->ctx->scheduler->traceOffset");
+  char* out = s.traceText;
+  auto put = [&out](const char* text, size_t length) {
+    std::memcpy(out, text, length);
+    out += length;
+  };
+  for (u32 i = 0; i < s.capacity; ++i) {
+    for (u32 tag = 0; tag < 2; ++tag) {
+      s.traceOffset[2 * i + tag] = static_cast<u32>(out - s.traceText);
+      put(":", 1);
+      put(file, fileLength);
+      put(":", 1);
+      put(kTags[tag], 13);
+      put("] '", 3);
+      put(names[i], std::strlen(names[i]));
+      put("'\n", 2);
+    }
+  }
+  s.traceOffset[2 * s.capacity] = static_cast<u32>(out - s.traceText);
+}
+
+// "[<s>.<12 digits>:<file>:<tag>] '<name>'\n": the same bytes as the printf
+// form "[%lld.%012lld:%s:%s] '%s'\n", put into stdout's buffer in one piece,
+// without parsing a format or flushing each line (a host that needs the lines
+// out at once flushes in its sync callback).
+void writeTrace(InterpEnv* env, u64 time, TraceTag tag, u32 instance) {
+  SchedulerState& s = state(env);
+  if (s.traceText == nullptr) makeTraceTexts(env, s);
+  if (s.lastTraceTimeLength == 0 || s.lastTraceTime != time) {
+    char* end = s.lastTraceTimeText + sizeof s.lastTraceTimeText;
+    char* p = end;
+    u64 sub = time_cut_sub_second(time);
+    for (int k = 0; k < 12; ++k) {
+      *--p = static_cast<char>('0' + sub % 10);
+      sub /= 10;
+    }
+    *--p = '.';
+    p = decimalBefore(p, time_ps_to_s(time));
+    *--p = '[';
+    s.lastTraceTimeLength = static_cast<u32>(end - p);
+    std::memmove(s.lastTraceTimeText, p, s.lastTraceTimeLength);
+    s.lastTraceTime = time;
+  }
+  const u32 k = 2 * instance + tag;
+  const u32 suffixLength = s.traceOffset[k + 1] - s.traceOffset[k];
+  char line[256];
+  if (s.lastTraceTimeLength + suffixLength > sizeof line) {
+    std::fwrite(s.lastTraceTimeText, 1, s.lastTraceTimeLength, stdout);
+    std::fwrite(s.traceText + s.traceOffset[k], 1, suffixLength, stdout);
+    return;
+  }
+  std::memcpy(line, s.lastTraceTimeText, s.lastTraceTimeLength);
+  std::memcpy(line + s.lastTraceTimeLength, s.traceText + s.traceOffset[k], suffixLength);
+  fwrite_unlocked(line, 1, s.lastTraceTimeLength + suffixLength, stdout);
 }
 
 // ---------------------------------------------------------------------------
@@ -179,20 +620,62 @@ u32 selectInstance(InterpEnv* env) {
   }
 }
 
+s64 clearHitCells(InterpEnv* env, const SchedulerInstance& instance) {
+  ActivationQueue q = queue_of(env, instance);
+  if (queue_isEmpty(q) || queue_peek(q) > 0) return 0;
+  return queue_pop(q);
+}
+
+void planNextPeriod(InterpEnv* env, const SchedulerInstance& selected, s64 late) {
+  const u64 oldJitter = cell(selected, PI_JITTER);
+  if (selected.annotation != NO_ID) statement_execute(env, nodeAt(env, selected.annotation));
+  const u64 period = cell(selected, PI_PERIOD);
+  if (cell(selected, PI_JITTER) > period) cell(selected, PI_JITTER) = period;
+  // Planned from the nominal time, so lateness never accumulates.
+  const s64 next = saturatedRelative(SchedulerKey{period} + cell(selected, PI_JITTER) -
+                                     SchedulerKey{oldJitter} + late);
+  ActivationQueue q = queue_of(env, selected);
+  INTERP_ASSERT_TEXT(env, !queue_isFull(env, q), "!queue_isFull(env, next_activation_queue)");
+  queue_insertSorted(q, next);
+}
+
+void executeInstance(InterpEnv* env, const SchedulerInstance& selected) {
+  process_executeCall(env, selected.definition, selected.staticBase,
+                      nodeAt(env, selected.parameters), selected.record);
+}
+
 // The selected activation: a false condition loses it, but a periodic
-// instance still plans its next one.
+// instance still plans its next one. Indexed, the instance's record is made
+// current first (its annotation and body may read it) and the instance is
+// indexed again at the end (they may have written it).
 void runSelected(InterpEnv* env, u32 instance) {
   SchedulerState& s = state(env);
   const SchedulerInstance& selected = s.instances[instance];
   const bool run = selected.condition == NO_ID || conditionHolds(env, selected.condition);
-  const s64 late = clear_hit(env, instance);
-  if (cell(selected, PI_PERIOD) != 0) update_periodic_process_next_hit(env, instance, late);
+  if (s.indexed) sync(env, s, instance);
+  const s64 late = clearHitCells(env, selected);
+  const SchedObserver* observer = env->ctx->schedObserver;
+  SchedActivation activation{};
+  if (observer != nullptr)
+    activation = {instance, s.now + static_cast<u64>(late), s.now, cell(selected, PI_JITTER),
+                  cell(selected, PI_DEADLINE), 0};
+  if (cell(selected, PI_PERIOD) != 0) planNextPeriod(env, selected, late);
+  if (observer != nullptr) activation.nextJitter = cell(selected, PI_JITTER);
   env->ctx->syncio_callback(env);
-  if (!run) return;
-  if (s.trace) writeTrace(env, s.now, "STARTING_TASK", instance);
-  executeProcess(env, instance);
-  if (s.trace) writeTrace(env, now(env), "TASK_FINISHED", instance);
-  env->ctx->syncio_callback(env);
+  if (run) {
+    if (s.trace) writeTrace(env, s.now, TRACE_START, instance);
+    if (observer != nullptr) observer->activationStarted(observer->user, activation);
+    executeInstance(env, selected);
+    if (s.trace) writeTrace(env, now(env), TRACE_FINISH, instance);
+    if (observer != nullptr) observer->activationFinished(observer->user, instance, now(env));
+    env->ctx->syncio_callback(env);
+  } else if (observer != nullptr) {
+    observer->activationLost(observer->user, activation);
+  }
+  if (s.indexed) {
+    sync(env, s, instance);
+    reindex(env, s, instance);
+  }
 }
 
 // Whether n picoseconds from t still lies within until (n >= 0).
@@ -212,7 +695,7 @@ template <class Body>
 u32 guardedRun(InterpEnv* env, Body&& body) {
   if (!ready(env)) return 0;
   const u32 result = interp_guard(env, 0u, [&] {
-    refreshRecords(env);
+    if (!state(env).indexed) refreshRecords(env);
     return body();
   });
   if (!state(env).suspended) schedulerSuspend(env);
@@ -239,7 +722,7 @@ AST* listElement(InterpEnv* env, AST* list, u32 n) {
 void applyTimingList(InterpEnv* env, AST* instanceNode, u32 index) {
   AST* timing = listElement(env, listCell(env, instanceNode->right), 1);
   if (timing == nullptr) return;
-  const TaggedValue record = interp_processRecord(env, index);
+  const TaggedValue record = interp_processRecordAt(env, index);
   if (record.value == nullptr) return;
   INTERP_ASSERT_TEXT(env, timing->op == LIST, "astp->op == LIST");
   const u64 period = time_durationToPs(env, listElement(env, timing, 0));
@@ -298,7 +781,8 @@ void planFirstActivations(InterpEnv* env) {
     if (period == 0) continue;
     ActivationQueue q = queue_of(env, instance);
     INTERP_ASSERT_TEXT(env, !queue_isFull(env, q), "!queue_isFull(env, next_activation_queue)");
-    queue_insertSorted(q, asSigned(cell(instance, PI_OFFSET) + cell(instance, PI_JITTER)));
+    queue_insertSorted(q, saturatedRelative(SchedulerKey{cell(instance, PI_OFFSET)} +
+                                            cell(instance, PI_JITTER)));
   }
 }
 
@@ -353,7 +837,9 @@ u32 interp_set_scheduling_policy(InterpEnv* env, u32 policy) {
   return interp_guard(env, 0u, [&] {
     INTERP_ASSERT_TEXT(env, policy <= SCHEDULING_POLICY_NPEDF,
                        "policy != SCHEDULING_POLICY_UNKNOWN");
-    state(env).policy = policy;
+    SchedulerState& s = state(env);
+    s.policy = policy;
+    if (s.indexed) rebuildIndex(env, s);
     return 1u;
   });
 }
@@ -369,6 +855,7 @@ void scheduler_create(InterpEnv* env) {
   s->now = s->previous = now(env);
   s->suspendTime = s->resumeTime = 0;
   cacheInstances(env, *s);
+  allocateIndex(*s);
   refreshRecords(env);
   schedulerSuspend(env);
 }
@@ -377,6 +864,7 @@ void scheduler_free(InterpEnv* env) {
   if (env == nullptr || env->ctx == nullptr || env->ctx->scheduler == nullptr) return;
   MEMORY_FREE(env->ctx->scheduler->instances);
   MEMORY_FREE(env->ctx->scheduler->conditioned);
+  freeIndex(*env->ctx->scheduler);
   MEMORY_FREE(env->ctx->scheduler);
 }
 
@@ -384,7 +872,26 @@ void scheduler_startup(InterpEnv* env) {
   scheduler_create(env);
   applyTimingDeclarations(env);
   planFirstActivations(env);
-  state(env).policy = policyFromSystem(env);
+  SchedulerState& s = state(env);
+  s.policy = policyFromSystem(env);
+  const ProgramScan scan = scanProgram(env, s);
+  s.indexed = scan.indexable && s.count > 0;
+  s.eagerTimers = scan.eagerTimers;
+  if (s.indexed) rebuildIndex(env, s);
+}
+
+void scheduler_recordAccessed(InterpEnv* env, u32 instance) {
+  if (env == nullptr || env->ctx == nullptr || env->ctx->scheduler == nullptr) return;
+  SchedulerState& s = state(env);
+  if (!s.indexed || instance >= s.count) return;
+  sync(env, s, instance);
+  if (s.dirty[instance] != 0) return;
+  s.dirty[instance] = 1;
+  s.dirtyList[s.dirtyCount++] = instance;
+}
+
+bool scheduler_isIndexed(InterpEnv* env) {
+  return env != nullptr && env->ctx->scheduler != nullptr && state(env).indexed;
 }
 
 void schedulerSuspend(InterpEnv* env) {
@@ -409,6 +916,10 @@ void update_timers(InterpEnv* env) {
   if (d == 0) return;
   s.now += d;
   s.previous += d;
+  if (s.indexed && !s.eagerTimers) {
+    s.shift += d;  // applied to each record when it is made current
+    return;
+  }
   for (u32 i = 0; i < s.count; ++i) {
     cell(s.instances[i], PI_CURRENT_ACTIVATION) += d;
     cell(s.instances[i], PI_PREVIOUS_ACTIVATION) += d;
@@ -421,6 +932,10 @@ void update_elpased_time(InterpEnv* env) {
   s.now = now(env);
   const u64 elapsed = s.now - s.previous;
   if (elapsed == 0) return;
+  if (s.indexed) {
+    s.base += elapsed;
+    return;
+  }
   for (u32 i = 0; i < s.count; ++i) {
     const ActivationQueue q = queue_of(env, s.instances[i]);
     for (u32 slot = q.out; slot != q.in; slot = (slot + 1) % kRing) q.cells[2 + slot] -= elapsed;
@@ -428,12 +943,15 @@ void update_elpased_time(InterpEnv* env) {
 }
 
 void update_triggered_process(InterpEnv* env) {
-  const u32 mark = interpStack_mark(env);
   SchedulerState& s = state(env);
+  if (s.conditionedCount == 0) return;
+  const u32 mark = interpStack_mark(env);
   for (u32 k = 0; k < s.conditionedCount && s.conditioned[k] < s.count; ++k) {
-    const SchedulerInstance& instance = s.instances[s.conditioned[k]];
+    const u32 i = s.conditioned[k];
+    const SchedulerInstance& instance = s.instances[i];
     if (cell(instance, PI_PERIOD) != 0) continue;
     if (!conditionHolds(env, instance.condition)) continue;
+    if (s.indexed) sync(env, s, i);
     ActivationQueue q = queue_of(env, instance);
     if (queue_isEmpty(q)) {
       queue_insertSorted(q, 0);
@@ -441,32 +959,68 @@ void update_triggered_process(InterpEnv* env) {
       // The oldest planned activation gives way to the one due now.
       if (queue_isFull(env, q)) queue_pop(q);
       queue_insertSorted(q, 0);
+    } else {
+      continue;
     }
+    if (s.indexed) reindex(env, s, i);
   }
   interpStack_release(env, mark);
 }
 
 s64 clear_hit(InterpEnv* env, u32 instance) {
-  ActivationQueue q = queue_of(env, instanceAt(env, instance));
-  if (queue_isEmpty(q) || queue_peek(q) > 0) return 0;
-  return queue_pop(q);
+  SchedulerState& s = state(env);
+  const SchedulerInstance& selected = instanceAt(env, instance);
+  if (s.indexed) sync(env, s, instance);
+  const s64 late = clearHitCells(env, selected);
+  if (s.indexed) reindex(env, s, instance);
+  return late;
 }
 
 void update_periodic_process_next_hit(InterpEnv* env, u32 instance, s64 late) {
+  SchedulerState& s = state(env);
   const SchedulerInstance& selected = instanceAt(env, instance);
-  const u64 oldJitter = cell(selected, PI_JITTER);
-  if (selected.annotation != NO_ID) statement_execute(env, nodeAt(env, selected.annotation));
-  const u64 period = cell(selected, PI_PERIOD);
-  if (cell(selected, PI_JITTER) > period) cell(selected, PI_JITTER) = period;
-  // Planned from the nominal time, so lateness never accumulates.
-  const u64 next = period + cell(selected, PI_JITTER) - oldJitter + static_cast<u64>(late);
-  ActivationQueue q = queue_of(env, selected);
-  INTERP_ASSERT_TEXT(env, !queue_isFull(env, q), "!queue_isFull(env, next_activation_queue)");
-  queue_insertSorted(q, asSigned(next));
+  if (s.indexed) sync(env, s, instance);
+  planNextPeriod(env, selected, late);
+  if (s.indexed) {
+    sync(env, s, instance);
+    reindex(env, s, instance);
+  }
 }
 
+namespace {
+
+
+s64 nextHitIndexed(InterpEnv* env, SchedulerState& s) {
+  reindexDirty(env, s);
+  promoteDue(s);
+  if (s.dueCount > 0) return 0;
+  if (s.pendingCount == 0) return kNoPendingActivation;
+  const s64 earliest = saturatedRelative(s.pending[0].primary - s.base);
+  return earliest < 0 ? 0 : earliest;
+}
+
+// The indexed choice of the current policy.
+u32 selectIndexed(InterpEnv* env, SchedulerState& s) {
+  reindexDirty(env, s);
+  if (s.policy == SCHEDULING_POLICY_FIFO) {
+    if (s.pendingCount == 0 || s.pending[0].primary > s.base) return NO_ID;
+    return s.pending[0].instance;
+  }
+  promoteDue(s);
+  return s.dueCount > 0 ? s.due[0].instance : NO_ID;
+}
+
+// A walking choice asked for while indexed (another policy than the current
+// one): the records are made current first.
+void syncAll(InterpEnv* env, SchedulerState& s) {
+  for (u32 i = 0; i < s.count; ++i) sync(env, s, i);
+}
+
+}  // namespace
+
 s64 nextProcessHit(InterpEnv* env) {
-  const SchedulerState& s = state(env);
+  SchedulerState& s = state(env);
+  if (s.indexed) return nextHitIndexed(env, s);
   s64 earliest = kNoPendingActivation;
   for (u32 i = 0; i < s.count; ++i) {
     const ActivationQueue q = queue_of(env, s.instances[i]);
@@ -476,7 +1030,11 @@ s64 nextProcessHit(InterpEnv* env) {
 }
 
 u32 select_FIFO_policy(InterpEnv* env) {
-  const SchedulerState& s = state(env);
+  SchedulerState& s = state(env);
+  if (s.indexed) {
+    if (s.policy == SCHEDULING_POLICY_FIFO) return selectIndexed(env, s);
+    syncAll(env, s);
+  }
   u32 best = NO_ID;
   s64 bestEntry = 0;
   u64 bestPriority = 0;
@@ -494,7 +1052,11 @@ u32 select_FIFO_policy(InterpEnv* env) {
 }
 
 u32 select_NPFP_policy(InterpEnv* env) {
-  const SchedulerState& s = state(env);
+  SchedulerState& s = state(env);
+  if (s.indexed) {
+    if (s.policy == SCHEDULING_POLICY_NPFP) return selectIndexed(env, s);
+    syncAll(env, s);
+  }
   u32 best = NO_ID;
   u64 bestPriority = 0;
   for (u32 i = 0; i < s.count; ++i) {
@@ -510,7 +1072,11 @@ u32 select_NPFP_policy(InterpEnv* env) {
 }
 
 u32 select_EDF_policy(InterpEnv* env) {
-  const SchedulerState& s = state(env);
+  SchedulerState& s = state(env);
+  if (s.indexed) {
+    if (s.policy == SCHEDULING_POLICY_NPEDF) return selectIndexed(env, s);
+    syncAll(env, s);
+  }
   u32 best = NO_ID;
   s64 bestDeadline = 0;
   for (u32 i = 0; i < s.count; ++i) {
@@ -528,16 +1094,22 @@ u32 select_EDF_policy(InterpEnv* env) {
 }
 
 void executeProcess(InterpEnv* env, u32 instance) {
+  SchedulerState& s = state(env);
   const SchedulerInstance& selected = instanceAt(env, instance);
-  process_executeCall(env, selected.definition, selected.staticBase,
-                      nodeAt(env, selected.parameters), selected.record);
+  if (s.indexed) sync(env, s, instance);
+  executeInstance(env, selected);
+  if (s.indexed) {
+    sync(env, s, instance);
+    reindex(env, s, instance);
+  }
 }
 
 s64 scheduler_run(InterpEnv* env, u64 until) {
   SchedulerState& s = state(env);
   // Hooks are registered by the host between run calls, so quietness is
   // decided once per call rather than per activation.
-  s.trace = !env_is_quiet(env);
+  s.trace = !env_is_quiet(env) &&
+            (env->ctx->schedObserver == nullptr || env->ctx->schedObserver->taskTrace);
   update_triggered_process(env);
   s64 result = 0;
   for (;;) {
@@ -606,7 +1178,7 @@ u32 interp_step(InterpEnv* env) {
 s64 interp_next_hit(InterpEnv* env) {
   if (!ready(env)) return kNoPendingActivation;
   return interp_guard(env, kNoPendingActivation, [&] {
-    refreshRecords(env);
+    if (!state(env).indexed) refreshRecords(env);
     update_triggered_process(env);
     return nextProcessHit(env);
   });

@@ -34,7 +34,32 @@ struct SchedulerInstance {
   u32 symbol;  // name symbol of the instance, for the trace lines
 };
 
+// An activation time against the shared time base: entry + base when the
+// entry was read. 128 bits, so sums with deadlines never wrap.
+__extension__ typedef __int128 SchedulerKey;
+
+// An instance in one of the scheduler's heaps, ordered by (primary,
+// secondary, instance); the order keys are kept in the entry so that sifting
+// reads no other table.
+struct SchedulerHeapEntry {
+  SchedulerKey primary;
+  u64 secondary;
+  u32 instance;
+};
+
 // One per environment (env->ctx->scheduler), so environments never interfere.
+//
+// Two ways of keeping the pending activations:
+// - indexed (the usual one): letting time pass only advances `base`; the
+//   queue cells of a record are made current (sync) when something can
+//   observe them (its own activation, a host asking for the record), and the
+//   instances with a pending activation sit in two binary heaps: `pending`
+//   (earliest activation first) and, for NPFP and NPEDF, `due` (the policy's
+//   order). A step then costs O(log n) in the number of instances.
+// - walking: every step walks every instance, as the selection rules read.
+//   Used for programs that can read another instance's queue or write the
+//   priority or deadline of an instance outside that instance's own
+//   activation (see scheduler_startup).
 struct SchedulerState {
   u32 policy;
   bool suspended;
@@ -50,6 +75,33 @@ struct SchedulerState {
   u32* conditioned;
   u32 conditionedCount;
   bool trace;  // trace lines are written during the current run call
+
+  bool indexed;
+  bool eagerTimers;  // update_timers writes every record at once
+  u64 base;          // total elapsed time counted by update_elpased_time
+  u64 shift;         // total suspended time counted by update_timers
+  // Per instance (capacity entries).
+  u64* syncBase;        // base at which the queue cells were last made current
+  u64* syncShift;       // shift at which the activation times were last made current
+  u32* heapPos;         // position in its heap
+  u8* where;            // 0: no pending activation, 1: pending heap, 2: due heap
+  u8* dirty;            // read by a host since it was last indexed
+  // Pending: (earliest activation + base, FIFO: ~priority, index).
+  // Due (NPFP, NPEDF): (0, ~priority, index) or (key + deadline, 0, index).
+  SchedulerHeapEntry* pending;
+  u32 pendingCount;
+  SchedulerHeapEntry* due;
+  u32 dueCount;
+  u32* dirtyList;
+  u32 dirtyCount;
+  // Trace lines: for each instance and tag (start, finish) the text after the
+  // time, ":<file>:<tag>] '<name>'\n", made at the first trace line; and the
+  // time text of the last line written, which the next one often repeats.
+  char* traceText;
+  u32* traceOffset;  // 2 * capacity + 1 offsets into traceText
+  u64 lastTraceTime;
+  u32 lastTraceTimeLength;  // 0: nothing written yet
+  char lastTraceTimeText[40];
 };
 
 // Time conversions.
@@ -76,6 +128,12 @@ void scheduler_free(InterpEnv* env);
 // the first activation of every periodic instance and takes the policy from
 // system.sched_policy.
 void scheduler_startup(InterpEnv* env);
+
+// A host is given instance i's record: its cells are made current, and the
+// instance is indexed again before the next choice (the host may write it).
+void scheduler_recordAccessed(InterpEnv* env, u32 instance);
+// Whether the scheduler keeps its candidates indexed (false: it walks).
+bool scheduler_isIndexed(InterpEnv* env);
 
 void schedulerSuspend(InterpEnv* env);
 void schedulerResume(InterpEnv* env);

@@ -7,6 +7,10 @@ set -euo pipefail
 
 packages=(g++ cmake ninja-build flex bison libgtest-dev libgmock-dev git)
 octave_packages=(octave liboctave-dev gnuplot-nox)
+# Readers the timing-output tests check velk_sim's files with (vcd2fst,
+# rsvg-convert) and GNU parallel for the campaign recipe; without them those
+# tests are skipped with a message.
+timing_packages=(gtkwave librsvg2-bin parallel)
 
 missing_of() {
   local package
@@ -18,7 +22,8 @@ missing_of() {
 
 mapfile -t missing < <(missing_of "${packages[@]}")
 mapfile -t missing_octave < <(missing_of "${octave_packages[@]}")
-if [ "${#missing[@]}" -gt 0 ] || [ "${#missing_octave[@]}" -gt 0 ]; then
+mapfile -t missing_timing < <(missing_of "${timing_packages[@]}")
+if [ "${#missing[@]}" -gt 0 ] || [ "${#missing_octave[@]}" -gt 0 ] || [ "${#missing_timing[@]}" -gt 0 ]; then
   export DEBIAN_FRONTEND=noninteractive
   apt-get update -qq
 fi
@@ -30,5 +35,11 @@ if [ "${#missing_octave[@]}" -gt 0 ]; then
   echo "Installing for the Octave MEX tests: ${missing_octave[*]}"
   if ! apt-get install -y -qq "${missing_octave[@]}" >/dev/null; then
     echo "WARNING: Octave could not be installed; the Octave MEX tests will be skipped" >&2
+  fi
+fi
+if [ "${#missing_timing[@]}" -gt 0 ]; then
+  echo "Installing for the timing-output tests: ${missing_timing[*]}"
+  if ! apt-get install -y -qq --no-install-recommends "${missing_timing[@]}" >/dev/null; then
+    echo "WARNING: ${missing_timing[*]} could not be installed; the tests that read velk_sim's VCD and SVG files or run GNU parallel will be skipped" >&2
   fi
 fi

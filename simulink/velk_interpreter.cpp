@@ -260,6 +260,9 @@ double readOutput(InterpEnv* env, size_t port) {
 // Interpreter callbacks.
 
 int callback_print_char(InterpEnv* env, int c) {
+#ifdef VELK_SIMULINK_STANDIN
+  if (!hostSettings.tracePrint) return c;
+#endif
   if (block.dbgLastChar == '\n') printTimePrefix(env, "PRINTLN");
   std::putchar(c);
   block.dbgLastChar = static_cast<char>(c);
@@ -267,6 +270,11 @@ int callback_print_char(InterpEnv* env, int c) {
 }
 
 u32 callback_var_change(InterpEnv* env, u32 variableId, u32 kind, TaggedValue value) {
+#ifdef VELK_SIMULINK_STANDIN
+  if (hostSettings.variableChanged != nullptr)
+    hostSettings.variableChanged(hostSettings.user, env, variableId, kind, value);
+  if (!hostSettings.traceAssign) return 0;
+#endif
   const char* name = Variable_getName(env->program, variableId);
   if (kind == 0) {
     printTimePrefix(env, "ASSIGN");
@@ -340,6 +348,7 @@ void createEnvironment() {
 #ifdef VELK_SIMULINK_STANDIN
   env_on_random(block.env, hostSettings.randomSource);
   interp_set_interrupt(block.env, hostSettings.interrupt);
+  block.env->ctx->schedObserver = hostSettings.observer;
 #endif
 }
 
@@ -358,6 +367,9 @@ void mdlInitializeSizes(SimStruct* S) {
 
   createEnvironment();
   loadImage(S);
+#ifdef VELK_SIMULINK_STANDIN
+  if (hostSettings.loaded != nullptr) hostSettings.loaded(hostSettings.user, block.env);
+#endif
   buildPortLists(block.env);
   env_on_any_variable_change(block.env, callback_var_change);
   interp_init(block.env);

@@ -18,6 +18,21 @@ struct VelkBlockHostSettings {
   // A stop request the host's signal handler sets; while it is non-zero the
   // program's loops abandon the running activation (interp_set_interrupt).
   const volatile std::sig_atomic_t* interrupt = nullptr;
+
+  // Observing the run (timing outputs). The observer is set on every new
+  // environment; `loaded` is called once the image is loaded, before the
+  // program is initialised; `variableChanged` sees every assignment to a
+  // global (mode 0) or push into a global channel (mode 1), initial values
+  // included. All receive `user`.
+  const struct SchedObserver* observer = nullptr;
+  void (*loaded)(void* user, InterpEnv* env) = nullptr;
+  void (*variableChanged)(void* user, InterpEnv* env, u32 varId, u32 mode,
+                          TaggedValue value) = nullptr;
+  void* user = nullptr;
+  // Which console lines the block writes: ASSIGN lines, and what the program
+  // prints (PRINTLN lines).
+  bool traceAssign = true;
+  bool tracePrint = true;
 };
 void velk_interpreter_configure(const VelkBlockHostSettings& settings);
 

@@ -6,11 +6,18 @@
 // mdlTerminate at the end. Inputs come from the command line or a CSV file
 // (zero-order hold); outputs can be recorded to a CSV file.
 //
+// Timing outputs (report, Chrome trace, VCD, Gantt chart) come from the
+// scheduler's observer through the block's host settings (timing_*.h);
+// --runs repeats the run over a range of seeds in child processes.
+//
 // Exit statuses: 0 success, 2 bad usage (message and usage on standard
 // error), 3 an error raised by the block ("velk_sim: error <id>: <message>"),
-// 128 + the signal number when SIGINT or SIGTERM stopped the run.
+// 4 a missed deadline under --fail-on-deadline-miss, 128 + the signal number
+// when SIGINT or SIGTERM stopped the run.
 #include <getopt.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -20,15 +27,20 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <fstream>
 #include <map>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "host/mex.h"
 #include "host/sfun_host.h"
 #include "random.h"
+#include "timing_recorder.h"
+#include "timing_report.h"
+#include "timing_sinks.h"
 #include "velk_interpreter.h"
 #include "velk_parameters.h"
 #include "velk_version.h"
@@ -37,10 +49,12 @@ namespace {
 
 constexpr int kExitUsage = 2;
 constexpr int kExitBlockError = 3;
+constexpr int kExitDeadlineMiss = 4;
 constexpr int kExitSignalBase = 128;
 
 const char kUsage[] =
     "Usage: velk_sim [options] <image.ast>\n"
+    "       velk_sim --merge-reports [options] <report.json>...\n"
     "Runs a compiled VELK program (an image written by velk_parser) in the\n"
     "co-simulation block, as a variable-step solver does: a hit at time 0, then\n"
     "one at each next hit time the block asks for, while the time is not later\n"
@@ -66,6 +80,38 @@ const char kUsage[] =
     "                           the same run; without it every random draw\n"
     "                           returns the lowest value it can (a note on\n"
     "                           standard error says so at the first draw)\n"
+    "      --trace LIST         which lines reach standard output: a comma list of\n"
+    "                           tasks (STARTING_TASK/TASK_FINISHED), assign\n"
+    "                           (ASSIGN), print (the program's PRINTLN lines) and\n"
+    "                           ports (the OUT:/NEXT: lines), or all (default) or\n"
+    "                           none\n"
+    "      --report[=FILE]      at the end, the timing figures of every instance\n"
+    "                           (activations, lost ones, release jitter, start\n"
+    "                           latency, response and execution times, deadline\n"
+    "                           misses, utilisation) and of the processor; on\n"
+    "                           standard output, or in FILE\n"
+    "      --report-format F    text (default), json or csv\n"
+    "      --fail-on-deadline-miss\n"
+    "                           exit with status 4 when an activation finished\n"
+    "                           after its deadline (the run itself goes on)\n"
+    "      --trace-json FILE    the run in the Chrome trace event format (Perfetto,\n"
+    "                           chrome://tracing): a row per instance, deadline\n"
+    "                           misses, lost activations, port counters\n"
+    "      --vcd FILE           a Value Change Dump (1 ps timescale): one signal per\n"
+    "                           instance, 1 while it runs, and the ports\n"
+    "      --vcd-globals        put every scalar global in the VCD, not only ports\n"
+    "      --gantt FILE.svg     an SVG Gantt chart of the activations\n"
+    "      --gantt-window FROM:TO\n"
+    "                           draw only FROM to TO, in seconds or with a unit\n"
+    "                           (10ms:20ms); either side may be left empty\n"
+    "      --runs N             run N times with seeds S, S+1, ... (S from --seed,\n"
+    "                           default 0) and report the merged figures (worst\n"
+    "                           response times, miss ratios, histograms); the\n"
+    "                           runs' console output is discarded\n"
+    "  -j, --jobs J             with --runs, up to J runs at once (default 1); the\n"
+    "                           result does not depend on J\n"
+    "      --merge-reports      the arguments are JSON reports (--report-format\n"
+    "                           json) to merge into one report; no image is run\n"
     "      --ports              print the image's input and output ports and exit\n"
     "      --help               print this text and exit\n"
     "      --version            print the toolchain version and exit\n"
@@ -81,8 +127,9 @@ const char kUsage[] =
     "every hit completed before the signal. A second signal ends it at once.\n"
     "Exit status: 0 success; 2 bad usage; 3 the block raised an error (image\n"
     "not loadable, program exit, failed assertion), reported on standard error\n"
-    "as \"velk_sim: error <identifier>: <message>\"; 128 + the signal number when\n"
-    "a signal stopped the run (130 for SIGINT, 143 for SIGTERM).\n";
+    "as \"velk_sim: error <identifier>: <message>\"; 4 a deadline was missed\n"
+    "under --fail-on-deadline-miss; 128 + the signal number when a signal\n"
+    "stopped the run (130 for SIGINT, 143 for SIGTERM).\n";
 
 // A problem with the command line or the files it names.
 struct UsageError {
@@ -101,6 +148,30 @@ struct Options {
   std::string inputsCsv;
   std::string outputsCsv;
   std::string image;
+  // Console lines (--trace).
+  bool traceTasks = true;
+  bool traceAssign = true;
+  bool tracePrint = true;
+  bool tracePorts = true;
+  // Timing outputs.
+  bool report = false;
+  std::string reportFile;  // empty: standard output
+  ReportFormat reportFormat = ReportFormat::kText;
+  bool failOnDeadlineMiss = false;
+  std::string traceJson;
+  std::string vcd;
+  bool vcdGlobals = false;
+  std::string gantt;
+  u64 ganttFrom = 0;
+  u64 ganttTo = 0;  // 0: the end of the run
+  // Monte Carlo.
+  u64 runs = 0;  // 0: one plain run
+  unsigned jobs = 1;
+  bool mergeReports = false;
+  std::vector<std::string> reports;  // --merge-reports arguments
+
+  bool drawsRun() const { return !traceJson.empty() || !vcd.empty() || !gantt.empty(); }
+  bool timed() const { return report || failOnDeadlineMiss || drawsRun(); }
 };
 
 std::string trim(const std::string& text) {
@@ -147,7 +218,83 @@ std::string join(const std::vector<std::string>& names) {
 
 // ---- Command line ----
 
-enum LongOnly { kOptInputs = 256, kOptPorts, kOptHelp, kOptSeed, kOptVersion };
+enum LongOnly {
+  kOptInputs = 256, kOptPorts, kOptHelp, kOptSeed, kOptVersion, kOptTrace, kOptReport,
+  kOptReportFormat, kOptFailOnMiss, kOptTraceJson, kOptVcd, kOptVcdGlobals, kOptGantt,
+  kOptGanttWindow, kOptRuns, kOptMergeReports
+};
+
+// --trace: a comma list of line kinds, or all, or none.
+void parseTrace(Options* options, const std::string& argument) {
+  const std::vector<std::string> words = splitFields(argument);
+  if (words.size() == 1 && (words[0] == "all" || words[0] == "none")) {
+    const bool all = words[0] == "all";
+    options->traceTasks = options->traceAssign = options->tracePrint = options->tracePorts = all;
+    return;
+  }
+  options->traceTasks = options->traceAssign = options->tracePrint = options->tracePorts = false;
+  for (const std::string& word : words) {
+    if (word == "tasks") options->traceTasks = true;
+    else if (word == "assign") options->traceAssign = true;
+    else if (word == "print") options->tracePrint = true;
+    else if (word == "ports") options->tracePorts = true;
+    else
+      throw UsageError{"--trace expects a comma list of tasks, assign, print, ports, or all or "
+                       "none, got '" + argument + "'"};
+  }
+}
+
+// A time in seconds, or with a unit s, ms, us, ns or ps ("2.5ms").
+bool parseDuration(const std::string& text, u64* ps) {
+  static const struct { const char* unit; long double scale; } kUnits[] = {
+      {"ms", 1e9L}, {"us", 1e6L}, {"ns", 1e3L}, {"ps", 1.0L}, {"s", 1e12L}};
+  std::string t = trim(text);
+  long double scale = 1e12L;
+  for (const auto& u : kUnits) {
+    const size_t n = std::strlen(u.unit);
+    if (t.size() > n && t.compare(t.size() - n, n, u.unit) == 0) {
+      t = trim(t.substr(0, t.size() - n));
+      scale = u.scale;
+      break;
+    }
+  }
+  double value = 0.0;
+  if (!parseNumber(t, &value) || value < 0) return false;
+  const long double exact = static_cast<long double>(value) * scale;
+  if (exact >= 18446744073709551615.0L) return false;
+  *ps = static_cast<u64>(exact + 0.5L);
+  return true;
+}
+
+void parseGanttWindow(Options* options, const std::string& argument) {
+  const size_t colon = argument.find(':');
+  const std::string from = colon == std::string::npos ? "" : argument.substr(0, colon);
+  const std::string to = colon == std::string::npos ? "" : argument.substr(colon + 1);
+  options->ganttFrom = 0;
+  options->ganttTo = 0;
+  const bool ok = colon != std::string::npos &&
+                  (trim(from).empty() || parseDuration(from, &options->ganttFrom)) &&
+                  (trim(to).empty() || parseDuration(to, &options->ganttTo)) &&
+                  (options->ganttTo == 0 || options->ganttTo > options->ganttFrom);
+  if (!ok)
+    throw UsageError{"--gantt-window expects FROM:TO with FROM before TO (seconds, or with a "
+                     "unit: 10ms:20ms), got '" + argument + "'"};
+}
+
+ReportFormat parseReportFormat(const std::string& argument) {
+  if (argument == "text") return ReportFormat::kText;
+  if (argument == "json") return ReportFormat::kJson;
+  if (argument == "csv") return ReportFormat::kCsv;
+  throw UsageError{"--report-format expects text, json or csv, got '" + argument + "'"};
+}
+
+u64 parseCount(const char* option, const char* argument, u64 highest) {
+  u64 value = 0;
+  if (!parseSeed(argument, &value) || value == 0 || value > highest)
+    throw UsageError{std::string(option) + " expects a whole number from 1 to " +
+                     std::to_string(highest) + ", got '" + argument + "'"};
+  return value;
+}
 
 void addConstant(Options* options, const std::string& argument) {
   const size_t equal = argument.find('=');
@@ -173,6 +320,21 @@ void applyOption(Options* options, int option, const char* argument) {
     case kOptPorts: options->ports = true; break;
     case kOptHelp: options->help = true; break;
     case kOptVersion: options->version = true; break;
+    case kOptTrace: parseTrace(options, argument); break;
+    case kOptReport:
+      options->report = true;
+      options->reportFile = argument != nullptr ? argument : "";
+      break;
+    case kOptReportFormat: options->reportFormat = parseReportFormat(argument); break;
+    case kOptFailOnMiss: options->failOnDeadlineMiss = true; break;
+    case kOptTraceJson: options->traceJson = argument; break;
+    case kOptVcd: options->vcd = argument; break;
+    case kOptVcdGlobals: options->vcdGlobals = true; break;
+    case kOptGantt: options->gantt = argument; break;
+    case kOptGanttWindow: parseGanttWindow(options, argument); break;
+    case kOptRuns: options->runs = parseCount("--runs", argument, 1000000000); break;
+    case 'j': options->jobs = static_cast<unsigned>(parseCount("-j/--jobs", argument, 1024)); break;
+    case kOptMergeReports: options->mergeReports = true; break;
     case kOptSeed:
       if (!parseSeed(argument, &options->seed))
         throw UsageError{"--seed expects a whole number from 0 to 18446744073709551615, got '" +
@@ -210,16 +372,36 @@ Options parseOptions(int argc, char** argv) {
       {"help", no_argument, nullptr, kOptHelp},
       {"seed", required_argument, nullptr, kOptSeed},
       {"version", no_argument, nullptr, kOptVersion},
+      {"trace", required_argument, nullptr, kOptTrace},
+      {"report", optional_argument, nullptr, kOptReport},
+      {"report-format", required_argument, nullptr, kOptReportFormat},
+      {"fail-on-deadline-miss", no_argument, nullptr, kOptFailOnMiss},
+      {"trace-json", required_argument, nullptr, kOptTraceJson},
+      {"vcd", required_argument, nullptr, kOptVcd},
+      {"vcd-globals", no_argument, nullptr, kOptVcdGlobals},
+      {"gantt", required_argument, nullptr, kOptGantt},
+      {"gantt-window", required_argument, nullptr, kOptGanttWindow},
+      {"runs", required_argument, nullptr, kOptRuns},
+      {"jobs", required_argument, nullptr, 'j'},
+      {"merge-reports", no_argument, nullptr, kOptMergeReports},
       {nullptr, 0, nullptr, 0},
   };
   Options options;
   opterr = 0;  // our own messages, on our own terms
   int option;
-  while ((option = getopt_long(argc, argv, ":t:i:o:q", longOptions, nullptr)) != -1) {
+  while ((option = getopt_long(argc, argv, ":t:i:o:qj:", longOptions, nullptr)) != -1) {
     if (option == '?' || option == ':') throw UsageError{describeBadOption(option, argv)};
     applyOption(&options, option, optarg);
   }
   if (options.help || options.version) return options;
+  if (options.mergeReports) {
+    if (optind >= argc) throw UsageError{"--merge-reports: no report file given"};
+    options.reports.assign(argv + optind, argv + argc);
+    return options;
+  }
+  if (options.runs > 0 && (options.drawsRun() || !options.outputsCsv.empty()))
+    throw UsageError{"--runs merges reports; --trace-json, --vcd, --gantt and -o/--outputs "
+                     "record one run"};
   if (optind >= argc || argv[optind][0] == '\0') throw UsageError{"no image file given"};
   if (argc - optind > 1) throw UsageError{"more than one image file given"};
   options.image = argv[optind];
@@ -479,21 +661,87 @@ int stoppedBySignal(double t) {
   return kExitSignalBase + stopSignal;
 }
 
-void configureBlock(const Options& options) {
+// Simulated picoseconds of a time in seconds, as the block counts them.
+u64 psOfSeconds(double seconds) {
+  const long double ps = static_cast<long double>(seconds) * 1e12L;
+  return ps >= 18446744073709551615.0L ? UINT64_MAX : static_cast<u64>(ps + 0.5L);
+}
+
+// The timing outputs a run writes, or null when none is asked for (then
+// the scheduler is not observed at all).
+std::unique_ptr<TimingRecorder> makeRecorder(const Options& options) {
+  if (!options.timed()) return nullptr;
+  std::vector<std::unique_ptr<TimingSink>> sinks;
+  try {
+    if (!options.traceJson.empty()) sinks.push_back(traceJson_create(options.traceJson));
+    if (!options.vcd.empty()) sinks.push_back(vcd_create(options.vcd));
+    if (!options.gantt.empty())
+      sinks.push_back(ganttSvg_create(options.gantt, options.ganttFrom, options.ganttTo));
+  } catch (const TimingFileError& error) {
+    throw UsageError{error.message};
+  }
+  auto recorder = std::make_unique<TimingRecorder>(options.vcdGlobals, std::move(sinks));
+  recorder->setTaskTrace(options.traceTasks);
+  return recorder;
+}
+
+// Hides the task lines when nothing else observes the scheduler.
+void ignoreActivation(void*, const SchedActivation&) {}
+void ignoreFinish(void*, u32, u64) {}
+const SchedObserver kHideTaskLines{nullptr, ignoreActivation, ignoreFinish, ignoreActivation, false};
+
+void configureBlock(const Options& options, TimingRecorder* recorder) {
   VelkBlockHostSettings settings;
   if (options.seeded) seededGenerator = random_xoshiroSeeded(options.seed);
   settings.randomSource = options.seeded ? seededDraw : unseededDraw;
   settings.interrupt = &stopSignal;
+  settings.traceAssign = options.traceAssign;
+  settings.tracePrint = options.tracePrint;
+  if (recorder != nullptr) {
+    settings.observer = recorder->observer();
+    settings.loaded = TimingRecorder::onLoaded;
+    settings.user = recorder;
+    // Only the drawn outputs follow values.
+    if (options.drawsRun()) settings.variableChanged = TimingRecorder::onVariableChanged;
+  } else if (!options.traceTasks) {
+    settings.observer = &kHideTaskLines;
+  }
   velk_interpreter_configure(settings);
 }
 
-int simulate(const Options& options) {
+void writeReport(const Options& options, const TimingSummary& summary, const std::string& image) {
+  if (!options.report) return;
+  if (options.reportFile.empty()) {
+    std::fflush(stdout);
+    timingReport_write(stdout, summary, image, options.reportFormat);
+    std::fflush(stdout);
+    return;
+  }
+  std::FILE* file = std::fopen(options.reportFile.c_str(), "w");
+  if (file == nullptr) throw UsageError{"cannot write report file '" + options.reportFile + "'"};
+  timingReport_write(file, summary, image, options.reportFormat);
+  const bool failed = std::ferror(file) != 0;
+  if (std::fclose(file) != 0 || failed)
+    throw UsageError{"cannot write report file '" + options.reportFile + "'"};
+}
+
+// The status of a run that went to its end.
+int finishedStatus(const Options& options, const TimingSummary* summary) {
+  if (options.failOnDeadlineMiss && summary != nullptr && summary->totalMisses() > 0)
+    return kExitDeadlineMiss;
+  return 0;
+}
+
+// One run of the image; its timing summary is left in *summary when asked
+// for.
+int simulateOnce(const Options& options, TimingSummary* summary) {
   std::vector<std::string> inputs, outputs;
   velk_parameters_list(options.image.c_str(), &inputs, &outputs);
   const InputSchedule schedule(options, inputs);
   OutputRecorder recorder(options.outputsCsv, outputs);
-  mexHost_setPrintEnabled(!options.quiet);
-  configureBlock(options);
+  const std::unique_ptr<TimingRecorder> timing = makeRecorder(options);
+  mexHost_setPrintEnabled(!options.quiet && options.tracePorts);
+  configureBlock(options, timing.get());
 
   const SFunctionMethods& block = *velk_interpreter_methods();
   std::unique_ptr<SimStruct> S = sfunHost_create("velk_sim/velk_interpreter", {options.image});
@@ -505,6 +753,7 @@ int simulate(const Options& options) {
     // not recorded as completed.
     if (stopSignal != 0) break;
     recorder.record(t, S.get());
+    if (timing != nullptr) timing->sampleInputs(psOfSeconds(t));
     const double next = sfunHost_getNextHit(S.get());
     // The engine refuses a hit that does not move time forward.
     if (!(next > t)) throw MexError{"velk_sim:nextHit", describeTimes(next, t)};
@@ -512,7 +761,129 @@ int simulate(const Options& options) {
   }
   block.terminate(S.get());
   recorder.finish();
+  if (timing != nullptr) {
+    try {
+      *summary = timing->finish(psOfSeconds(stopSignal != 0 ? t : options.stopTime));
+    } catch (const TimingFileError& error) {
+      throw UsageError{error.message};
+    }
+    summary->system.seeded = options.seeded;
+    summary->system.seed = options.seed;
+  }
   return stopSignal != 0 ? stoppedBySignal(t) : 0;
+}
+
+int simulate(const Options& options) {
+  TimingSummary summary;
+  const int status = simulateOnce(options, &summary);
+  if (!options.timed()) return status;
+  writeReport(options, summary, options.image);
+  return status != 0 ? status : finishedStatus(options, &summary);
+}
+
+// ---- Monte Carlo ----
+
+std::string readWhole(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  std::stringstream text;
+  text << file.rdbuf();
+  return text.str();
+}
+
+TimingSummary readReport(const std::string& path, std::string* image) {
+  std::ifstream probe(path);
+  if (!probe) throw UsageError{"cannot read report '" + path + "'"};
+  TimingSummary summary;
+  std::string error;
+  if (!timingReport_parseJson(readWhole(path), &summary, image, &error))
+    throw UsageError{path + ": " + error};
+  return summary;
+}
+
+// In a child: one run with the given seed, its console discarded and its
+// JSON report in reportPath. Never returns.
+[[noreturn]] void runChild(Options options, u64 seed, const std::string& reportPath) {
+  const int devNull = open("/dev/null", O_WRONLY);
+  if (devNull >= 0) dup2(devNull, STDOUT_FILENO);
+  options.seed = seed;
+  options.seeded = true;
+  options.report = true;
+  options.reportFile = reportPath;
+  options.reportFormat = ReportFormat::kJson;
+  options.failOnDeadlineMiss = false;
+  int status = kExitBlockError;
+  try {
+    status = simulate(options);
+  } catch (const UsageError& error) {
+    std::fprintf(stderr, "velk_sim: %s\n", error.message.c_str());
+    status = kExitUsage;
+  } catch (const MexError& error) {
+    std::fprintf(stderr, "velk_sim: error %s: %s (seed %llu)\n", error.identifier.c_str(),
+                 error.message.c_str(), static_cast<unsigned long long>(seed));
+  }
+  std::fflush(nullptr);
+  _exit(status);
+}
+
+// Runs the seeds S .. S+N-1, up to J at a time, and merges their reports in
+// seed order, so the result is the same whatever J.
+int simulateRuns(const Options& options) {
+  char directory[] = "/tmp/velk_sim_runs_XXXXXX";
+  if (mkdtemp(directory) == nullptr) throw UsageError{"cannot create a temporary directory"};
+  const u64 first = options.seeded ? options.seed : 0;
+  auto reportOf = [&](u64 k) { return std::string(directory) + "/" + std::to_string(k) + ".json"; };
+  std::map<pid_t, u64> running;
+  int failure = 0;
+  u64 next = 0;
+  std::fflush(nullptr);
+  while ((next < options.runs && failure == 0 && stopSignal == 0) || !running.empty()) {
+    if (next < options.runs && failure == 0 && stopSignal == 0 && running.size() < options.jobs) {
+      const pid_t pid = fork();
+      if (pid == 0) runChild(options, first + next, reportOf(next));
+      if (pid < 0) throw UsageError{"cannot start a run: " + std::string(std::strerror(errno))};
+      running[pid] = next++;
+      continue;
+    }
+    int status = 0;
+    const pid_t done = waitpid(-1, &status, 0);
+    if (done < 0) {
+      if (errno == EINTR) continue;
+      break;
+    }
+    running.erase(done);
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
+      failure = WIFEXITED(status) ? WEXITSTATUS(status) : kExitBlockError;
+  }
+  TimingSummary total;
+  total.system.runs = 0;
+  std::string image = options.image;
+  for (u64 k = 0; k < next && failure == 0 && stopSignal == 0; ++k) {
+    std::string ignored;
+    timingReport_merge(&total, readReport(reportOf(k), &ignored));
+  }
+  for (u64 k = 0; k < next; ++k) std::remove(reportOf(k).c_str());
+  rmdir(directory);
+  if (stopSignal != 0) return stoppedBySignal(0.0);
+  if (failure != 0) return failure;
+  Options shown = options;
+  shown.report = true;
+  writeReport(shown, total, image);
+  return finishedStatus(options, &total);
+}
+
+int mergeReports(const Options& options) {
+  TimingSummary total;
+  total.system.runs = 0;
+  std::string image;
+  for (const std::string& path : options.reports) {
+    std::string name;
+    timingReport_merge(&total, readReport(path, &name));
+    if (image.empty()) image = name;
+  }
+  Options shown = options;
+  shown.report = true;
+  writeReport(shown, total, image);
+  return finishedStatus(options, &total);
 }
 
 int printPorts(const Options& options) {
@@ -558,7 +929,9 @@ int main(int argc, char** argv) {
       return 0;
     }
     installStopHandlers();
-    return options.ports ? printPorts(options) : simulate(options);
+    if (options.mergeReports) return mergeReports(options);
+    if (options.ports) return printPorts(options);
+    return options.runs > 0 ? simulateRuns(options) : simulate(options);
   } catch (const UsageError& error) {
     std::fflush(stdout);
     std::fprintf(stderr, "velk_sim: %s\n%s", error.message.c_str(), kUsage);

@@ -429,6 +429,109 @@ TEST_F(SchedulerTest, SuspendedTimeDoesNotCount) {
   EXPECT_EQ(field(p, PI_PREVIOUS_ACTIVATION), 100 * kMs);
 }
 
+// A suspension that the lazily applied activation times must still see:
+// the record of an instance that did not run since is read after two pauses.
+TEST_F(SchedulerTest, SuspendedTimeReachesRecordsThatDidNotRun) {
+  const u32 p = periodic("p", 10);
+  const u32 idle = periodic("idle", 1000, 500 * kMs);
+  start();
+  interp_run_until(env, 5 * kMs);
+  logged.clock += 7 * kMs;
+  interp_run_for(env, 1 * kMs);
+  logged.clock += 3 * kMs;
+  interp_run_for(env, 1 * kMs);
+  EXPECT_EQ(field(idle, PI_CURRENT_ACTIVATION), 10 * kMs);
+  EXPECT_EQ(field(idle, PI_PREVIOUS_ACTIVATION), 10 * kMs);
+  EXPECT_EQ(field(p, PI_CURRENT_ACTIVATION), 10 * kMs);
+  EXPECT_EQ(queue(idle), std::vector<s64>{static_cast<s64>(493 * kMs)});
+}
+
+// Periods, offsets and jitters of 2^63 ps or more plan the activation as far
+// ahead as a relative time reaches instead of wrapping into the past, where
+// the instance would be due again and again at the same instant.
+TEST_F(SchedulerTest, HugeTimingValuesSaturateInsteadOfWrapping) {
+  constexpr u64 kHuge = (1ull << 63) + 5;
+  const u32 huge = b.globalInstance("huge", shared(), ps(b, kHuge));
+  const u32 far = b.globalInstance("far", shared(), ms(10), ps(b, ~0ull));
+  const u32 jittered = b.globalInstance("jittered", shared(), ps(b, kHuge));
+  const u32 var = lastInstanceVariable();
+  timeAnnotation(b.assign(instanceField(var, PI_JITTER), ps(b, kHuge)));
+  start();
+  EXPECT_EQ(queue(far), std::vector<s64>{static_cast<s64>(kMax)});
+  EXPECT_EQ(queue(jittered), std::vector<s64>{static_cast<s64>(kMax)});
+  interp_run_until(env, 10 * kMs);
+  EXPECT_EQ(logged.starts, (std::vector<Start>{{huge, 0}}));
+  EXPECT_EQ(queue(huge), std::vector<s64>{static_cast<s64>(kMax - 10 * kMs)});
+  EXPECT_EQ(interp_next_hit(env), static_cast<s64>(kMax - 10 * kMs));
+}
+
+// Which programs keep the indexed scheduler: reading any field or writing
+// jitter anywhere, and writing an instance's priority or deadline in its own
+// timing annotation or through self, do; reading another instance's pending
+// activations, writing another instance's priority, using a whole record or
+// reaching system.processes fall back to the walk.
+TEST(SchedulerIndexingTest, ProgramsThatWriteIndexedFieldsElsewhereWalk) {
+  enum Writer { kNothing, kOwnAnnotation, kSelfBody, kOtherBody, kQueueRead, kWholeRecord, kProcesses };
+  const std::pair<Writer, bool> rows[] = {{kNothing, true},     {kOwnAnnotation, true},
+                                          {kSelfBody, true},    {kOtherBody, false},
+                                          {kQueueRead, false},  {kWholeRecord, false},
+                                          {kProcesses, false}};
+  for (const auto& [writer, indexed] : rows) {
+    ImageBuilder b;
+    const u32 sink = b.global("sink", TypeUInt64);
+    const u32 copy = b.global("copy", b.type("Process_Instance"));
+    auto definition = [&](const std::string& name, AST* statement) {
+      return b.processDefinition(
+          name, {.states = b.list({b.state(name + "_run", b.block(nullptr, b.list({statement})))})});
+    };
+    const u32 plain = definition("Plain", b.assign(b.globalRef(sink), b.integer(1)));
+    b.globalInstance("a", plain, b.timeLiteral(MS_LITERAL_OP, 10));
+    const u32 a = b.p->infoProg->n_globalVariables - 1;
+    AST* body = nullptr;
+    switch (writer) {
+      case kSelfBody:
+        body = b.assign(b.field(b.localRef(0), TypeUInt8, PI_PRIORITY), b.integer(3));
+        break;
+      case kOtherBody:
+        body = b.assign(b.field(b.globalRef(a), TypeUInt8, PI_PRIORITY), b.integer(3));
+        break;
+      case kQueueRead:
+        body = b.assign(b.globalRef(sink),
+                        b.cast(TypeUInt64, b.field(b.globalRef(a), TypeUInt32,
+                                                   PI_NEXT_ACTIVATIONS)));
+        break;
+      case kWholeRecord:
+        body = b.assign(b.globalRef(copy), b.globalRef(a));
+        break;
+      case kProcesses:
+        body = b.assign(b.globalRef(sink),
+                        b.cast(TypeUInt64, b.field(b.globalRef(0), TypeUInt32, 1)));
+        break;
+      default:
+        body = b.assign(b.globalRef(sink),
+                        b.cast(TypeUInt64, b.field(b.globalRef(a), TypeUInt8, PI_PRIORITY)));
+        break;
+    }
+    b.globalInstance("b", definition("Writer", body), b.timeLiteral(MS_LITERAL_OP, 10));
+    const u32 bVar = b.p->infoProg->n_globalVariables - 1;
+    if (writer == kOwnAnnotation) {
+      AST* node = b.node(PROCESS_ANNOTATION, bVar,
+                         b.assign(b.field(b.globalRef(bVar), TypeUInt8, PI_PRIORITY), b.integer(2)));
+      parser_add_external_definition(b.env, node);
+      b.p->processGlobalInstanceTable[1].annotation = AST_id(b.p, node);
+    }
+    // Start-up annotations may write anything.
+    parser_add_external_definition(
+        b.env, b.node(TIME_ANNOTATION, NO_ID, b.assign(b.field(b.globalRef(a), TypeTime,
+                                                                PI_DEADLINE),
+                                                       b.timeLiteral(MS_LITERAL_OP, 3))));
+    InterpEnv* env = b.writeLoadAndInit();
+    if (env->ctx->scheduler == nullptr) scheduler_startup(env);
+    EXPECT_EQ(scheduler_isIndexed(env), indexed) << "case " << writer;
+    interp_stop(env);
+  }
+}
+
 TEST_F(SchedulerTest, FullQueueOfPeriodicInstanceIsAnInternalError) {
   const u32 p = periodic("p", 10);
   start();
