@@ -85,6 +85,11 @@ struct InterpContext {
   // environment so that two environments never interfere (owned; defined by
   // the scheduler module, created by interp_init).
   struct SchedulerState* scheduler;
+  // Evaluation steps (statements ended, temporaries pushed) allowed before the
+  // current run is abandoned; 0 means no limit. Lets a host bound the work of a
+  // program that may loop for ever. stepCount counts the steps taken so far.
+  u64 stepLimit;
+  u64 stepCount;
 };
 
 struct InterpData {
