@@ -69,4 +69,14 @@ export VELK_FUZZ_PKG_DIR="$root"
 export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1:allocator_may_return_null=0}"
 export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}"
 cd "$findings"
+# Earlier findings first: each must still pass before new inputs are tried.
+regressions="$root/fuzz/regressions/$target"
+[ "$target" = tokens ] && regressions="$root/fuzz/regressions/compile"
+if [ -n "$(ls -A "$regressions" 2>/dev/null)" ]; then
+  nice -n 19 "$build/fuzz/fuzz_$target" -close_fd_mask=1 -runs=1 "$regressions"/* >/dev/null 2>&1 || {
+    echo "$0: a regression input of $target fails again:" >&2
+    nice -n 19 "$build/fuzz/fuzz_$target" -runs=1 "$regressions"/* >&2 || true
+    exit 1
+  }
+fi
 exec nice -n 19 "$build/fuzz/fuzz_$target" "${options[@]}" "$@" "$corpus"
