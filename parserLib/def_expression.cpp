@@ -1,6 +1,5 @@
 #include "def_expression.h"
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -36,13 +35,6 @@ struct DefExprState {
   // User functions found safe to run at compile time.
   std::unordered_map<u32, bool> evaluableFunctions;
   bool operatorsReady = false;
-  // Depth of each operator node made here, with its operation code so that a
-  // node id reused after parser_parseString is not taken for the old node.
-  struct OperatorDepth {
-    u32 op;
-    u32 depth;
-  };
-  std::vector<OperatorDepth> operatorDepths;  // by node id
 };
 
 DefExprState& state(ParserEnv* env) {
@@ -459,44 +451,8 @@ AST* defExpr_makeFrequencyLiteral(ParserEnv* env, const char* text, u32 line) {
 
 // --- operations ----------------------------------------------------------------
 
-namespace {
-
-// Operators chain to the left without growing the grammar's stack, so a long
-// chain (a + b + c ...) makes a tree as deep as the chain is long, and the
-// evaluator and the checks walk it recursively. Deeper than this, evaluation
-// would run out of value stack anyway (one cell per level at least); far
-// deeper, it would run out of machine stack.
-constexpr u32 kMaxOperatorDepth = STACKS_SIZE;
-
-u32 operandDepth(const DefExprState& s, ParserEnv* env, const AST* operand) {
-  if (operand == nullptr) return 0;
-  const u32 id = AST_id(env->program, operand);
-  if (id < s.operatorDepths.size() && s.operatorDepths[id].op == operand->op)
-    return s.operatorDepths[id].depth;
-  return 1;
-}
-
-// Records the depth of a new operator node over left and right; false (with
-// the error reported) when it passes the limit.
-bool recordOperatorDepth(ParserEnv* env, AST* node, const AST* left, const AST* right) {
-  DefExprState& s = state(env);
-  const u32 depth = 1 + std::max(operandDepth(s, env, left), operandDepth(s, env, right));
-  if (depth > kMaxOperatorDepth) {
-    parser_failure(env, 301, fileName(env), currentLine(env), nullptr,
-                   "expression nested too deeply (more than %u operators)\n", kMaxOperatorDepth);
-    return false;
-  }
-  const u32 id = AST_id(env->program, node);
-  if (id >= s.operatorDepths.size()) s.operatorDepths.resize(id + 1, {NO_ID, 0});
-  s.operatorDepths[id] = {node->op, depth};
-  return true;
-}
-
-}  // namespace
-
 AST* defExpr_makeArithmeticOp(ParserEnv* env, u32 operation, AST* left, AST* right) {
   AST* node = AST_makeNodeVal(env->program, operation, 0, 0, left, right, currentLine(env));
-  if (!recordOperatorDepth(env, node, left, right)) return nullptr;
   const u32 type = defType_evaluate(env, node);
   if (type == NO_ID) return nullptr;
   const bool quantity = type <= TypeTime || (type >= TypeFP && type <= TypeF64);
@@ -511,7 +467,6 @@ AST* defExpr_makeArithmeticOp(ParserEnv* env, u32 operation, AST* left, AST* rig
 
 AST* defExpr_makeLogicalOp(ParserEnv* env, u32 operation, AST* left, AST* right) {
   AST* node = AST_makeNodeVal(env->program, operation, 0, 0, left, right, currentLine(env));
-  if (!recordOperatorDepth(env, node, left, right)) return nullptr;
   setOperatorType(node, defType_deduceOperationOperatorType(env, operation, left, right));
   return node;
 }
