@@ -18,7 +18,13 @@ function(velk_target_setup target)
     target_compile_options(${target} PRIVATE -fprofile-use=${VELK_PGO_DIR} -fprofile-partial-training -Wno-missing-profile)
     target_link_options(${target} PRIVATE -fprofile-use=${VELK_PGO_DIR})
   endif()
-  if(VELK_SANITIZE)
+  if(VELK_FUZZ)
+    # Coverage for libFuzzer in every library; the fuzz executables add the
+    # libFuzzer runtime itself (fuzz/CMakeLists.txt).
+    target_compile_options(${target} PUBLIC -fsanitize=fuzzer-no-link,address,undefined
+                                            -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
+    target_link_options(${target} PUBLIC -fsanitize=address,undefined)
+  elseif(VELK_SANITIZE)
     target_compile_options(${target} PUBLIC -fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
     target_link_options(${target} PUBLIC -fsanitize=address,undefined)
   endif()

@@ -911,6 +911,7 @@ u32 runIf(const PNode* n, Frame& f) {
 u32 runWhile(const PNode* n, Frame& f) {
   for (;;) {
     interp_checkInterrupt(f.env);
+    interp_countLoopStep(f.env);
     if (!conditionHolds(n->a, f)) break;
     if (n->b->exec(n->b, f) == STMT_BREAK) break;
   }
@@ -924,6 +925,7 @@ u32 runFor(const PNode* n, Frame& f) {
   init->exec(init, f);
   for (;;) {
     interp_checkInterrupt(f.env);
+    interp_countLoopStep(f.env);
     if (n->a != nullptr && !conditionHolds(n->a, f)) break;
     if (n->b->exec(n->b, f) == STMT_BREAK) break;
     step->exec(step, f);

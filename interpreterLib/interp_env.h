@@ -95,6 +95,11 @@ struct InterpContext {
   // The host's view of the scheduler's activations (sched_observer.h), null
   // when nobody observes them. Not owned.
   const struct SchedObserver* schedObserver;
+  // Evaluation steps (statements ended, temporaries pushed) allowed before the
+  // current run is abandoned; 0 means no limit. Lets a host bound the work of a
+  // program that may loop for ever. stepCount counts the steps taken so far.
+  u64 stepLimit;
+  u64 stepCount;
 };
 
 struct InterpData {
@@ -141,6 +146,14 @@ struct InterpAbort {};
 inline void interp_checkInterrupt(InterpEnv* env) {
   const volatile std::sig_atomic_t* interrupt = env->ctx->interrupt;
   if (interrupt != nullptr && *interrupt != 0) throw InterpAbort{};
+}
+
+// Counts one turn of a loop against the host's step limit (stepLimit), for an
+// evaluator that takes no value-stack cells for its temporaries; past the
+// limit the run is abandoned with the same report as a value-stack step.
+void interp_countStep(InterpEnv* env);
+inline void interp_countLoopStep(InterpEnv* env) {
+  if (env->ctx->stepLimit != 0) interp_countStep(env);
 }
 
 // Reports a failed internal check through assert_callback and, when the

@@ -8,9 +8,18 @@
 
 namespace {
 
+// Counts one evaluation step against the host's limit, if it set one.
+void countStep(InterpEnv* env) {
+  InterpContext* ctx = env->ctx;
+  if (ctx->stepLimit != 0 && ++ctx->stepCount > ctx->stepLimit) {
+    interp_fatal(env, "Step limit of %llu reached\n", static_cast<unsigned long long>(ctx->stepLimit));
+  }
+}
+
 // Takes n cells (n >= 1) from the stack, zero-filled. The push that makes the
 // used count reach STACKS_SIZE is refused: going on would write past the stack.
 DataCell* reserveCells(InterpEnv* env, u32 n) {
+  countStep(env);
   InterpContext* ctx = env->ctx;
   if (n >= STACKS_SIZE - ctx->stackCount) interp_fatal(env, "Stack overflow\n");
   DataCell* cells = ctx->stack + ctx->stackCount;
@@ -34,6 +43,8 @@ u32 stackCellsOf(InterpEnv* env, u32 typeId) {
 }
 
 }  // namespace
+
+void interp_countStep(InterpEnv* env) { countStep(env); }
 
 void interpStack_init(InterpEnv* env) {
   if (env->ctx->stack == nullptr) env->ctx->stack = MEMORY_ALLOC(STACKS_SIZE, DataCell, "env->ctx->stack");
@@ -94,4 +105,5 @@ u32 interpStack_mark(const InterpEnv* env) { return env->ctx->stackCount; }
 void interpStack_release(InterpEnv* env, u32 mark) {
   INTERP_ASSERT_TEXT(env, mark <= env->ctx->stackCount, "mark <= env->ctx->stackCount");
   env->ctx->stackCount = mark;
+  countStep(env);
 }

@@ -812,7 +812,9 @@ AST* builtinFunc_makeCall(ParserEnv* env, AST* name, AST* args) {
 }
 
 AST* builtinMtd_makeCall(ParserEnv* env, AST* object, AST* name, AST* args) {
-  VELK_ASSERT(object != nullptr && name != nullptr);
+  // A library user that goes on after an error gets here with the failed
+  // object: that error is already reported.
+  if (object == nullptr || name == nullptr) return nullptr;
   const u32 sym = name->value.id.id;
   const u32 objectType = unwrapType(env, object);
   if (objectType == NO_ID) return nullptr;  // the object's error is reported
@@ -850,7 +852,9 @@ AST* builtinMtd_makeCall(ParserEnv* env, AST* object, AST* name, AST* args) {
 }
 
 AST* builtinFld_makeCall(ParserEnv* env, AST* object, AST* name) {
-  VELK_ASSERT(object != nullptr && name != nullptr);
+  // A library user that goes on after an error gets here with the failed
+  // object: that error is already reported.
+  if (object == nullptr || name == nullptr) return nullptr;
   const u32 sym = name->value.id.id;
   const u32 objectType = unwrapType(env, object);
   if (objectType == NO_ID) return nullptr;

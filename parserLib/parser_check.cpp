@@ -593,15 +593,17 @@ bool check_enums(ParserEnv* env, const ProgramView& view) {
   program* p = prog(env);
   std::unordered_map<u32, std::unordered_set<u32>> enumerators;  // by enumeration type
   auto enumeratorsOf = [&](u32 type) -> const std::unordered_set<u32>& {
-    auto [entry, inserted] = enumerators.try_emplace(type);
-    if (inserted && type < p->infoProg->n_type) {
+    // Not a structured binding: clang before 16 cannot capture one in a lambda.
+    const auto emplaced = enumerators.try_emplace(type);
+    std::unordered_set<u32>& names = emplaced.first->second;
+    if (emplaced.second && type < p->infoProg->n_type) {
       forEachCell(env, AST_fromId(p, p->typeTable[type].fields), [&](AST* field) {
         AST* name = field->op == FIELD_STATEMENT ? AST_left(p, field) : field;
-        if (name != nullptr) entry->second.insert(name->value.id.id);
+        if (name != nullptr) names.insert(name->value.id.id);
         return true;
       });
     }
-    return entry->second;
+    return names;
   };
   return forEachProgramNode(env, view, [&](AST* node, const char* file, const char*) {
     if (node->op != ENUM_VALUE_OP) return true;

@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Installs what is missing, then builds and runs every test twice: in a normal
-# build, and with AddressSanitizer and UndefinedBehaviorSanitizer. The MEX
-# files' tests in GNU Octave run in the normal build (Octave cannot load
-# sanitizer-instrumented MEX files).
+# build, and with AddressSanitizer and UndefinedBehaviorSanitizer (the MEX
+# files' tests in GNU Octave run in the normal build: Octave cannot load
+# sanitizer-instrumented MEX files); then runs each fuzz target for a short
+# fixed time (VELK_FUZZ_SECONDS, 60 by default; 0 skips fuzzing) in a clang
+# build with the same sanitizers.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 "$root/scripts/install-deps.sh"
@@ -27,3 +29,14 @@ else
 fi
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   run_suite sanitize -DCMAKE_BUILD_TYPE=Debug -DVELK_SANITIZE=ON
+
+seconds="${VELK_FUZZ_SECONDS:-60}"
+if [ "$seconds" -gt 0 ]; then
+  echo "== fuzz ($seconds s per target)"
+  for target in compile tokens image interp sim; do
+    # One worker process: inputs that only exhaust memory (huge arrays end in
+    # the allocator's "Memory error") are skipped, any other finding fails.
+    VELK_FUZZ_BUILD="$root/build-fuzz" "$root/scripts/fuzz.sh" "$target" "$seconds" \
+      -fork=1 -ignore_ooms=1 -ignore_timeouts=0 -ignore_crashes=0
+  done
+fi

@@ -5,7 +5,7 @@
 # says so.
 set -euo pipefail
 
-packages=(g++ cmake ninja-build flex bison libgtest-dev libgmock-dev git)
+packages=(g++ cmake ninja-build flex bison libgtest-dev libgmock-dev git clang libclang-rt-14-dev)
 octave_packages=(octave liboctave-dev gnuplot-nox)
 # Readers the timing-output tests check velk_sim's files with (vcd2fst,
 # rsvg-convert) and GNU parallel for the campaign recipe; without them those
