@@ -36,7 +36,8 @@ if [ "$seconds" -gt 0 ]; then
   for target in compile tokens image interp sim; do
     # One worker process: inputs that only exhaust memory (huge arrays end in
     # the allocator's "Memory error") are skipped, any other finding fails.
+    # A fixed seed (VELK_FUZZ_SEED) makes the mutations of a CI run repeatable.
     VELK_FUZZ_BUILD="$root/build-fuzz" "$root/scripts/fuzz.sh" "$target" "$seconds" \
-      -fork=1 -ignore_ooms=1 -ignore_timeouts=0 -ignore_crashes=0
+      -fork=1 -ignore_ooms=1 -ignore_timeouts=0 -ignore_crashes=0 -seed="${VELK_FUZZ_SEED:-1}"
   done
 fi
