@@ -36,13 +36,6 @@ namespace fs = std::filesystem;
 
 const fs::path kRoot = VELK_SOURCE_DIR;
 
-std::string readFile(const fs::path& path) {
-  std::ifstream file(path, std::ios::binary);
-  std::stringstream text;
-  text << file.rdbuf();
-  return text.str();
-}
-
 void writeFile(const fs::path& path, const std::string& text) {
   std::ofstream(path, std::ios::binary) << text;
 }

@@ -9,18 +9,13 @@
 #include <set>
 #include <sstream>
 
+#include "run_program.h"
+
 namespace {
 
 namespace fs = std::filesystem;
 
 const fs::path kRoot = VELK_SOURCE_DIR;
-
-std::string readFile(const fs::path& path) {
-  std::ifstream file(path, std::ios::binary);
-  std::stringstream text;
-  text << file.rdbuf();
-  return text.str();
-}
 
 std::set<std::string> matches(const std::string& text, const std::regex& pattern) {
   std::set<std::string> found;

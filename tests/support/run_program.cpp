@@ -5,6 +5,8 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <fstream>
+#include <sstream>
 
 ProgramRun runProgram(const std::string& path, const std::vector<std::string>& args,
                       const std::vector<std::string>& environment,
@@ -39,4 +41,11 @@ ProgramRun runProgram(const std::string& path, const std::vector<std::string>& a
   }
   close(fds[0]);
   return run;
+}
+
+std::string readFile(const std::filesystem::path& path) {
+  std::ifstream file(path, std::ios::binary);
+  std::stringstream text;
+  text << file.rdbuf();
+  return text.str();
 }

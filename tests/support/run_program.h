@@ -1,6 +1,7 @@
 // Runs a program with a chosen argv[0], environment and working directory, and
 // collects its standard output and exit status (for command-line tests).
 #pragma once
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -12,3 +13,6 @@ struct ProgramRun {
 ProgramRun runProgram(const std::string& path, const std::vector<std::string>& args,
                       const std::vector<std::string>& environment = {},
                       const std::string& workingDirectory = "");
+
+// The whole content of a file, empty when it cannot be read.
+std::string readFile(const std::filesystem::path& path);

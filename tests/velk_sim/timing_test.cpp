@@ -98,13 +98,6 @@ bool haveTool(const std::string& name) {
   if (!haveTool(tool)) GTEST_SKIP() << tool " is not installed (scripts/install-deps.sh " \
                                            "installs it): this check is skipped"
 
-std::string readFile(const fs::path& path) {
-  std::ifstream file(path, std::ios::binary);
-  std::stringstream text;
-  text << file.rdbuf();
-  return text.str();
-}
-
 // The value changes a VCD text lists at `time`, from its time mark to the
 // next one, empty when it has none.
 std::string changesAt(const std::string& vcd, u64 time) {

@@ -16,6 +16,8 @@
 
 #include "velk_version.h"
 
+#include "run_program.h"
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -25,13 +27,6 @@ struct SimRun {
   std::string err;
   int status = -1;  // as a shell sees it, -1 when killed
 };
-
-std::string readFile(const fs::path& path) {
-  std::ifstream file(path);
-  std::stringstream text;
-  text << file.rdbuf();
-  return text.str();
-}
 
 // Runs program in directory with argv args, standard output through a pipe
 // and standard error into a file (so neither can fill up and block). With a
