@@ -5,6 +5,7 @@
 #include "buffers.h"
 #include "interp_call.h"
 #include "interp_stack.h"
+#include "process.h"
 #include "statement.h"
 #include "velk_locals.h"
 #include "velk_typing.h"
@@ -168,6 +169,10 @@ void storeInteger(InterpEnv* env, TaggedValue cell, TaggedValue value) {
 
 TaggedValue expr_execute(InterpEnv* env, AST* astp) {
   if (astp == nullptr) return VOID_VALUE;
+  // Operator chains nest one call per operator: a chain of many thousands
+  // (accepted by the compiler at any length) must end in the value stack's
+  // report, not in a crash of the thread's own stack.
+  if (process_nativeStackLow()) interp_fatal(env, "Stack overflow\n");
   switch (astp->op) {
     case AND_OP: {
       const program* p = env->program;

@@ -469,6 +469,17 @@ void interp_set_interrupt(InterpEnv* env, const volatile std::sig_atomic_t* flag
   if (env != nullptr) env->ctx->interrupt = flag;
 }
 
+void interp_set_loop_limit(InterpEnv* env, u64 turns) {
+  if (env == nullptr) return;
+  env->ctx->loopTurnLimit = turns;
+  env->ctx->loopTurns = 0;
+  env->ctx->loopLimitReached = false;
+}
+
+bool interp_loop_limit_reached(const InterpEnv* env) {
+  return env != nullptr && env->ctx->loopLimitReached;
+}
+
 bool interp_get_realtime(InterpEnv* env) { return env != nullptr && env->ctx->realtime; }
 
 void interp_set_start_pid(InterpEnv* env, u32 pid) {

@@ -48,6 +48,13 @@ void interp_set_start_pid(InterpEnv* env, u32 pid);
 // returns as after an internal abort. Null removes it. The flag must outlive
 // the environment's runs.
 void interp_set_interrupt(InterpEnv* env, const volatile std::sig_atomic_t* flag);
+// Bounds the loop turns (every turn of a while or for loop, in any function or
+// activation) the program may take from now on: the turn past the bound
+// abandons the current run silently, as the stop flag does, and
+// interp_loop_limit_reached then says so. Each call starts a new count and
+// clears that state; 0 removes the bound.
+void interp_set_loop_limit(InterpEnv* env, u64 turns);
+bool interp_loop_limit_reached(const InterpEnv* env);
 // Copies the characters of a character-array value (until its declared length
 // or a zero byte) into destination, NUL-terminated; returns the length.
 u32 interp_get_value_string(InterpEnv* env, TaggedValue source, u32 typeId, char* destination);

@@ -151,6 +151,11 @@ void interp_fatal(InterpEnv* env, const char* format, ...) {
   throw InterpAbort{};
 }
 
+void interp_loopLimitReached(InterpEnv* env) {
+  env->ctx->loopLimitReached = true;
+  throw InterpAbort{};
+}
+
 void interp_debug(InterpEnv*, const char* format, ...) {
   va_list args;
   va_start(args, format);

@@ -100,6 +100,13 @@ struct InterpContext {
   // program that may loop for ever. stepCount counts the steps taken so far.
   u64 stepLimit;
   u64 stepCount;
+  // Loop turns allowed before the current run is abandoned (0: no limit),
+  // counted where loops look at the stop request, so that every engine counts
+  // the same turns. A host re-arms it (interp_set_loop_limit) to bound each
+  // of its steps; loopLimitReached tells it why a run was cut short.
+  u64 loopTurnLimit;
+  u64 loopTurns;
+  bool loopLimitReached;
 };
 
 struct InterpData {
@@ -141,11 +148,16 @@ void interp_debug(InterpEnv* env, const char* format, ...);
 // local frame it started with, and returns normally; it never reaches a host.
 struct InterpAbort {};
 
-// Abandons the current run, silently, when the host has asked to stop
-// (interp_set_interrupt): a loop that never ends stays stoppable.
+// Called once per loop turn. Abandons the current run, silently, when the
+// host has asked to stop (interp_set_interrupt) or when the turn passes the
+// host's loop limit (interp_set_loop_limit): a loop that never ends stays
+// stoppable.
+[[noreturn]] void interp_loopLimitReached(InterpEnv* env);
 inline void interp_checkInterrupt(InterpEnv* env) {
-  const volatile std::sig_atomic_t* interrupt = env->ctx->interrupt;
+  InterpContext* ctx = env->ctx;
+  const volatile std::sig_atomic_t* interrupt = ctx->interrupt;
   if (interrupt != nullptr && *interrupt != 0) throw InterpAbort{};
+  if (ctx->loopTurnLimit != 0 && ++ctx->loopTurns > ctx->loopTurnLimit) interp_loopLimitReached(env);
 }
 
 // Counts one turn of a loop against the host's step limit (stepLimit), for an

@@ -49,10 +49,14 @@ const char* nativeStackFloor() {
 
 }  // namespace
 
-void process_checkNativeStack(InterpEnv* env) {
+bool process_nativeStackLow() {
   const char* floor = nativeStackFloor();
   const char* here = static_cast<const char*>(__builtin_frame_address(0));
-  if (floor != nullptr && here < floor) interp_fatal(env, "Call nesting too deep\n");
+  return floor != nullptr && here < floor;
+}
+
+void process_checkNativeStack(InterpEnv* env) {
+  if (process_nativeStackLow()) interp_fatal(env, "Call nesting too deep\n");
 }
 
 namespace {

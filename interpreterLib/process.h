@@ -19,6 +19,8 @@ void process_openFrame(InterpEnv* env, u32 nArgs);
 // Abandons the run ("Call nesting too deep") when the thread's stack is
 // nearly used up: each call level checks it first.
 void process_checkNativeStack(InterpEnv* env);
+// True when the thread's stack is nearly used up (the reserve above).
+bool process_nativeStackLow();
 
 // One activation of a process instance: definition id, first static variable
 // (NO_ID when none), actual parameter list, and its Process_Instance record.

@@ -348,6 +348,7 @@ void createEnvironment() {
 #ifdef VELK_SIMULINK_STANDIN
   env_on_random(block.env, hostSettings.randomSource);
   interp_set_interrupt(block.env, hostSettings.interrupt);
+  interp_set_loop_limit(block.env, hostSettings.loopTurnLimit);
   block.env->ctx->schedObserver = hostSettings.observer;
 #endif
 }
@@ -400,6 +401,10 @@ void mdlGetTimeOfNextVarHit(SimStruct* S) {
     storeInput(env, i, *u[0]);
   }
 
+#ifdef VELK_SIMULINK_STANDIN
+  // The loop bound is per hit: a long simulation may take any number of turns.
+  if (hostSettings.loopTurnLimit != 0) interp_set_loop_limit(env, hostSettings.loopTurnLimit);
+#endif
   const time_T t = ssGetT(S);
   u64 bound = secondsToPs(t);
   if (bound != ~u64{0}) bound += 1;
@@ -434,6 +439,8 @@ void mdlTerminate(SimStruct* /*S*/) {}
 void velk_interpreter_configure(const VelkBlockHostSettings& settings) { hostSettings = settings; }
 
 void velk_interpreter_endOpenLine() { endOpenLine(); }
+
+bool velk_interpreter_loopLimitReached() { return interp_loop_limit_reached(block.env); }
 
 // The stand-in engine finds the methods through this table.
 const SFunctionMethods* velk_interpreter_methods() {

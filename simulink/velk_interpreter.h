@@ -18,6 +18,10 @@ struct VelkBlockHostSettings {
   // A stop request the host's signal handler sets; while it is non-zero the
   // program's loops abandon the running activation (interp_set_interrupt).
   const volatile std::sig_atomic_t* interrupt = nullptr;
+  // Loop turns one hit (or the set-up, which runs init) may take; past them
+  // the running activation is abandoned and loopLimitReached() says so. 0:
+  // no bound.
+  u64 loopTurnLimit = 0;
 
   // Observing the run (timing outputs). The observer is set on every new
   // environment; `loaded` is called once the image is loaded, before the
@@ -39,3 +43,6 @@ void velk_interpreter_configure(const VelkBlockHostSettings& settings);
 // Ends a line the program left open (printed without a line feed), so that
 // what the host reports next starts on a line of its own.
 void velk_interpreter_endOpenLine();
+
+// True when the last hit (or the set-up) was cut short by loopTurnLimit.
+bool velk_interpreter_loopLimitReached();

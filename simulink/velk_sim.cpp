@@ -12,10 +12,12 @@
 //
 // Exit statuses: 0 success, 2 bad usage (message and usage on standard
 // error), 3 an error raised by the block ("velk_sim: error <id>: <message>"),
-// 4 a missed deadline under --fail-on-deadline-miss, 128 + the signal number
-// when SIGINT or SIGTERM stopped the run.
+// 4 a missed deadline under --fail-on-deadline-miss, 5 a hit past the loop
+// turns of --max-steps, 6 the wall-clock time of --timeout used up, 128 + the
+// signal number when SIGINT or SIGTERM stopped the run.
 #include <getopt.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -50,6 +52,8 @@ namespace {
 constexpr int kExitUsage = 2;
 constexpr int kExitBlockError = 3;
 constexpr int kExitDeadlineMiss = 4;
+constexpr int kExitStepLimit = 5;
+constexpr int kExitTimeout = 6;
 constexpr int kExitSignalBase = 128;
 
 const char kUsage[] =
@@ -110,6 +114,11 @@ const char kUsage[] =
     "                           runs' console output is discarded\n"
     "  -j, --jobs J             with --runs, up to J runs at once (default 1); the\n"
     "                           result does not depend on J\n"
+    "      --max-steps N        let one hit (and the set-up, which runs init)\n"
+    "                           take at most N loop turns, counting every turn of\n"
+    "                           every while and for loop; the turn past them ends\n"
+    "                           the run (a loop that never ends is cut short)\n"
+    "      --timeout SECONDS    end the run after SECONDS of wall-clock time\n"
     "      --merge-reports      the arguments are JSON reports (--report-format\n"
     "                           json) to merge into one report; no image is run\n"
     "      --ports              print the image's input and output ports and exit\n"
@@ -128,8 +137,10 @@ const char kUsage[] =
     "Exit status: 0 success; 2 bad usage; 3 the block raised an error (image\n"
     "not loadable, program exit, failed assertion), reported on standard error\n"
     "as \"velk_sim: error <identifier>: <message>\"; 4 a deadline was missed\n"
-    "under --fail-on-deadline-miss; 128 + the signal number when a signal\n"
-    "stopped the run (130 for SIGINT, 143 for SIGTERM).\n";
+    "under --fail-on-deadline-miss; 5 the loop turns of --max-steps were used\n"
+    "up; 6 the time of --timeout was used up; 128 + the signal number when a\n"
+    "signal stopped the run (130 for SIGINT, 143 for SIGTERM); these last\n"
+    "ones are reported on standard error with the simulated time reached.\n";
 
 // A problem with the command line or the files it names.
 struct UsageError {
@@ -167,6 +178,9 @@ struct Options {
   // Monte Carlo.
   u64 runs = 0;  // 0: one plain run
   unsigned jobs = 1;
+  // Limits.
+  u64 maxSteps = 0;     // loop turns per hit, 0: none
+  double timeout = 0;   // wall-clock seconds, 0: none
   bool mergeReports = false;
   std::vector<std::string> reports;  // --merge-reports arguments
 
@@ -221,7 +235,7 @@ std::string join(const std::vector<std::string>& names) {
 enum LongOnly {
   kOptInputs = 256, kOptPorts, kOptHelp, kOptSeed, kOptVersion, kOptTrace, kOptReport,
   kOptReportFormat, kOptFailOnMiss, kOptTraceJson, kOptVcd, kOptVcdGlobals, kOptGantt,
-  kOptGanttWindow, kOptRuns, kOptMergeReports
+  kOptGanttWindow, kOptRuns, kOptMergeReports, kOptMaxSteps, kOptTimeout
 };
 
 // --trace: a comma list of line kinds, or all, or none.
@@ -335,6 +349,14 @@ void applyOption(Options* options, int option, const char* argument) {
     case kOptRuns: options->runs = parseCount("--runs", argument, 1000000000); break;
     case 'j': options->jobs = static_cast<unsigned>(parseCount("-j/--jobs", argument, 1024)); break;
     case kOptMergeReports: options->mergeReports = true; break;
+    case kOptMaxSteps:
+      options->maxSteps = parseCount("--max-steps", argument, UINT64_MAX);
+      break;
+    case kOptTimeout:
+      if (!parseNumber(argument, &options->timeout) || options->timeout <= 0)
+        throw UsageError{"--timeout expects a number of seconds > 0, got '" +
+                         std::string(argument) + "'"};
+      break;
     case kOptSeed:
       if (!parseSeed(argument, &options->seed))
         throw UsageError{"--seed expects a whole number from 0 to 18446744073709551615, got '" +
@@ -384,6 +406,8 @@ Options parseOptions(int argc, char** argv) {
       {"runs", required_argument, nullptr, kOptRuns},
       {"jobs", required_argument, nullptr, 'j'},
       {"merge-reports", no_argument, nullptr, kOptMergeReports},
+      {"max-steps", required_argument, nullptr, kOptMaxSteps},
+      {"timeout", required_argument, nullptr, kOptTimeout},
       {nullptr, 0, nullptr, 0},
   };
   Options options;
@@ -612,6 +636,28 @@ void installStopHandlers() {
   sigaction(SIGTERM, &action, nullptr);
 }
 
+// The --timeout alarm asks for a stop like the first SIGINT does; it never
+// ends the process by itself.
+extern "C" void onTimeout(int) {
+  if (stopSignal == 0) stopSignal = SIGALRM;
+}
+
+// Arms the --timeout alarm. restartCalls false lets the alarm interrupt a
+// wait (the --runs parent waits for its children and must pass the stop on).
+void armTimeout(double seconds, bool restartCalls) {
+  struct sigaction action {};
+  action.sa_handler = onTimeout;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = restartCalls ? SA_RESTART : 0;
+  sigaction(SIGALRM, &action, nullptr);
+  const double capped = std::min(seconds, 1e9);
+  itimerval timer{};
+  timer.it_value.tv_sec = static_cast<time_t>(capped);
+  timer.it_value.tv_usec = static_cast<suseconds_t>((capped - std::floor(capped)) * 1e6);
+  if (timer.it_value.tv_sec == 0 && timer.it_value.tv_usec == 0) timer.it_value.tv_usec = 1;
+  setitimer(ITIMER_REAL, &timer, nullptr);
+}
+
 const char* signalName(int signal) {
   switch (signal) {
     case SIGINT: return "SIGINT";
@@ -654,11 +700,27 @@ std::string formatNumber(double value) {
 }
 
 // Reports the stop on standard error and gives the exit status.
-int stoppedBySignal(double t) {
+int stoppedBySignal(const Options& options, double t) {
   velk_interpreter_endOpenLine();
+  std::fflush(stdout);
+  if (stopSignal == SIGALRM) {
+    // The --runs parent has no simulated time of its own.
+    std::fprintf(stderr, "velk_sim: timeout of %s s reached%s%s%s\n",
+                 formatNumber(options.timeout).c_str(), options.runs > 0 ? "" : " at time ",
+                 options.runs > 0 ? "" : formatNumber(t).c_str(), options.runs > 0 ? "" : " s");
+    return kExitTimeout;
+  }
   std::fprintf(stderr, "velk_sim: stopped by %s at time %s s\n", signalName(stopSignal),
                formatNumber(t).c_str());
   return kExitSignalBase + stopSignal;
+}
+
+int stoppedByStepLimit(const Options& options, double t) {
+  velk_interpreter_endOpenLine();
+  std::fflush(stdout);
+  std::fprintf(stderr, "velk_sim: step limit of %llu loop turns reached at time %s s\n",
+               static_cast<unsigned long long>(options.maxSteps), formatNumber(t).c_str());
+  return kExitStepLimit;
 }
 
 // Simulated picoseconds of a time in seconds, as the block counts them.
@@ -695,6 +757,7 @@ void configureBlock(const Options& options, TimingRecorder* recorder) {
   if (options.seeded) seededGenerator = random_xoshiroSeeded(options.seed);
   settings.randomSource = options.seeded ? seededDraw : unseededDraw;
   settings.interrupt = &stopSignal;
+  settings.loopTurnLimit = options.maxSteps;
   settings.traceAssign = options.traceAssign;
   settings.tracePrint = options.tracePrint;
   if (recorder != nullptr) {
@@ -746,12 +809,18 @@ int simulateOnce(const Options& options, TimingSummary* summary) {
   const SFunctionMethods& block = *velk_interpreter_methods();
   std::unique_ptr<SimStruct> S = sfunHost_create("velk_sim/velk_interpreter", {options.image});
   setUpBlock(S.get(), block);
+  // The loop limit cuts an activation short like a signal does.
+  bool limited = velk_interpreter_loopLimitReached();
   double t = 0.0;
-  while (t <= options.stopTime && stopSignal == 0) {
+  while (!limited && t <= options.stopTime && stopSignal == 0) {
     takeHit(S.get(), block, t, schedule.at(t));
-    // A signal during the hit may have cut an activation short: the hit is
-    // not recorded as completed.
+    // A signal or the loop limit during the hit may have cut an activation
+    // short: the hit is not recorded as completed.
     if (stopSignal != 0) break;
+    if (velk_interpreter_loopLimitReached()) {
+      limited = true;
+      break;
+    }
     recorder.record(t, S.get());
     if (timing != nullptr) timing->sampleInputs(psOfSeconds(t));
     const double next = sfunHost_getNextHit(S.get());
@@ -763,14 +832,15 @@ int simulateOnce(const Options& options, TimingSummary* summary) {
   recorder.finish();
   if (timing != nullptr) {
     try {
-      *summary = timing->finish(psOfSeconds(stopSignal != 0 ? t : options.stopTime));
+      *summary = timing->finish(psOfSeconds(stopSignal != 0 || limited ? t : options.stopTime));
     } catch (const TimingFileError& error) {
       throw UsageError{error.message};
     }
     summary->system.seeded = options.seeded;
     summary->system.seed = options.seed;
   }
-  return stopSignal != 0 ? stoppedBySignal(t) : 0;
+  if (limited) return stoppedByStepLimit(options, t);
+  return stopSignal != 0 ? stoppedBySignal(options, t) : 0;
 }
 
 int simulate(const Options& options) {
@@ -835,8 +905,14 @@ int simulateRuns(const Options& options) {
   std::map<pid_t, u64> running;
   int failure = 0;
   u64 next = 0;
+  bool passedOn = false;
   std::fflush(nullptr);
   while ((next < options.runs && failure == 0 && stopSignal == 0) || !running.empty()) {
+    // The children have no alarm of their own: the timeout stops them.
+    if (stopSignal == SIGALRM && !passedOn) {
+      for (const auto& child : running) kill(child.first, SIGTERM);
+      passedOn = true;
+    }
     if (next < options.runs && failure == 0 && stopSignal == 0 && running.size() < options.jobs) {
       const pid_t pid = fork();
       if (pid == 0) runChild(options, first + next, reportOf(next));
@@ -863,7 +939,7 @@ int simulateRuns(const Options& options) {
   }
   for (u64 k = 0; k < next; ++k) std::remove(reportOf(k).c_str());
   rmdir(directory);
-  if (stopSignal != 0) return stoppedBySignal(0.0);
+  if (stopSignal != 0) return stoppedBySignal(options, 0.0);
   if (failure != 0) return failure;
   Options shown = options;
   shown.report = true;
@@ -929,6 +1005,7 @@ int main(int argc, char** argv) {
       return 0;
     }
     installStopHandlers();
+    if (options.timeout > 0) armTimeout(options.timeout, options.runs == 0);
     if (options.mergeReports) return mergeReports(options);
     if (options.ports) return printPorts(options);
     return options.runs > 0 ? simulateRuns(options) : simulate(options);

@@ -189,6 +189,18 @@ const char kSpinProgram[] =
     "}\n"
     "process Spin : spin[1 ms]();\n";
 
+// Every activation takes four loop turns (three bodies, one failing test).
+const char kCountProgram[] =
+    "var uint32 : total = 0;\n"
+    "processdef Count() {\n"
+    "    state Run {\n"
+    "        var uint32 : i = 0;\n"
+    "        for (i = 0; i < 3; i = i + 1) { total = total + 1; }\n"
+    "        IO.println(\"total %u\", total);\n"
+    "    }\n"
+    "}\n"
+    "process Count : count[1 ms]();\n";
+
 // The lines of text that do not start with prefix.
 std::string withoutLinesStarting(const std::string& text, const std::vector<std::string>& prefixes) {
   std::istringstream lines(text);
@@ -227,6 +239,7 @@ class VelkSim : public testing::Test {
     compile("dice", kDiceProgram);
     compile("ticker", kTickerProgram);
     compile("spin", kSpinProgram);
+    compile("count", kCountProgram);
   }
   static void TearDownTestSuite() { fs::remove_all(dir_); }
 
@@ -364,6 +377,10 @@ TEST_F(VelkSim, UsageErrorsExitWith2) {
       {{"--inputs", "word.csv", "-i", "level_in=1", "tick.ast"},
        "word.csv:2: 'x' is not a number"},
       {{"-o", "no/such/dir/out.csv", "tick.ast"}, "cannot write outputs file 'no/such/dir/out.csv'"},
+      {{"--max-steps", "0", "tick.ast"},
+       "--max-steps expects a whole number from 1 to 18446744073709551615, got '0'"},
+      {{"--timeout", "0", "tick.ast"}, "--timeout expects a number of seconds > 0, got '0'"},
+      {{"--timeout", "nan", "tick.ast"}, "--timeout expects a number of seconds > 0, got 'nan'"},
   };
   for (const Case& c : cases) {
     SimRun r = sim(c.args);
@@ -518,6 +535,38 @@ TEST_F(VelkSim, SigintStopsAnActivationThatNeverEnds) {
   EXPECT_EQ(r.out.substr(r.out.size() - 2), ".\n");
   // The hit the signal cut short is not a completed hit.
   EXPECT_EQ(readFile(dir_ / "spin.csv"), "time\n");
+}
+
+// The loop limit counts the turns of one hit: four per activation pass at
+// --max-steps 4, the fourth activation's last turn is one too many at 3.
+TEST_F(VelkSim, MaxStepsBoundsTheLoopTurnsOfEachHit) {
+  SimRun full = sim({"-q", "--trace", "print", "-t", "0.003", "--max-steps", "4", "count.ast"});
+  EXPECT_EQ(full.status, 0) << full.err;
+  EXPECT_NE(full.out.find("total 12\n"), std::string::npos) << full.out;
+
+  SimRun cut = sim({"-q", "--trace", "print", "-o", "count.csv", "--max-steps", "3", "count.ast"});
+  EXPECT_EQ(cut.status, 5);
+  EXPECT_EQ(cut.err, "velk_sim: step limit of 3 loop turns reached at time 0 s\n");
+  EXPECT_EQ(cut.out, "");
+  EXPECT_EQ(readFile(dir_ / "count.csv"), "time\n");
+
+  SimRun spin = sim({"-q", "--trace", "print", "--max-steps", "5", "spin.ast"});
+  EXPECT_EQ(spin.status, 5);
+  EXPECT_EQ(spin.out, "[0.000000000000:PRINTLN] .....\n");
+}
+
+TEST_F(VelkSim, TimeoutEndsAnActivationThatNeverEnds) {
+  SimRun r = sim({"-q", "--timeout", "0.2", "spin.ast"});
+  EXPECT_EQ(r.status, 6);
+  EXPECT_EQ(r.err, "velk_sim: timeout of 0.2 s reached at time 0 s\n");
+  ASSERT_GE(r.out.size(), 2u);
+  EXPECT_EQ(r.out.substr(r.out.size() - 2), ".\n");
+  // With --runs the children are stopped too and the parent reports once.
+  SimRun runs = sim({"-q", "--timeout", "0.2", "--runs", "3", "spin.ast"});
+  EXPECT_EQ(runs.status, 6);
+  const std::string last = "velk_sim: timeout of 0.2 s reached\n";
+  ASSERT_GE(runs.err.size(), last.size());
+  EXPECT_EQ(runs.err.substr(runs.err.size() - last.size()), last) << runs.err;
 }
 
 }  // namespace
