@@ -119,6 +119,13 @@ enum ASTOperation : u32 {
 };
 constexpr u32 AST_OPERATION_COUNT = 91;
 
+// Picoseconds per unit of the time literals (NS_, US_, MS_ and S_LITERAL_OP):
+// time64 values count picoseconds.
+constexpr u64 kPicosecondsPerNs = 1000;
+constexpr u64 kPicosecondsPerUs = 1000 * kPicosecondsPerNs;
+constexpr u64 kPicosecondsPerMs = 1000 * kPicosecondsPerUs;
+constexpr u64 kPicosecondsPerS = 1000 * kPicosecondsPerMs;
+
 // The u32 id held in the first four bytes of a node value, under the name of
 // its role (type, string, initializer) or as a plain id.
 union ASTIdValue {
@@ -165,6 +172,11 @@ AST* AST_AddNode(program* p, const u32 words[6]);
 
 u32 AST_id(const program* p, const AST* node);
 AST* AST_fromId(const program* p, u32 id);
+// The node with that id, or nullptr for NO_ID and any id past the tree: for
+// walks that must stop quietly on a damaged image rather than fail a check.
+inline const AST* AST_nodeIfPresent(const program* p, u32 id) {
+  return id < p->infoProg->n_AST ? &p->RAMprogram[id] : nullptr;
+}
 AST* AST_left(const program* p, const AST* node);
 AST* AST_right(const program* p, const AST* node);
 u32 AST_lineFromId(const program* p, u32 id);

@@ -539,13 +539,13 @@ TEST_F(DefExpressionTest, Constness) {
 TEST_F(DefExpressionTest, AccessRights) {
   AST* constant = typedRead(TypeUInt8, GLOBAL_CONSTANT_OP);
   AST* variable = typedRead(TypeUInt8, GLOBAL_VARIABLE_OP);
-  EXPECT_EQ(defExpr_getAccessRights(env, constant), kExprRightsRead);
-  EXPECT_EQ(defExpr_getAccessRights(env, variable), kExprRightsReadWrite);
+  EXPECT_EQ(defExpr_getAccessRights(env, constant), kAccessReadOnly);
+  EXPECT_EQ(defExpr_getAccessRights(env, variable), kAccessReadWrite);
   EXPECT_TRUE(defExpr_isReadable(env, constant));
   EXPECT_FALSE(defExpr_isWritable(env, constant));
   EXPECT_TRUE(defExpr_isWritable(env, variable));
   const u32 iterator = defType_declareIterator(env, TypeUInt8);
-  EXPECT_EQ(defExpr_getAccessRights(env, typedRead(iterator)), kExprRightsNone);
+  EXPECT_EQ(defExpr_getAccessRights(env, typedRead(iterator)), kAccessNone);
 }
 
 TEST_F(DefExpressionTest, ExecutesConstantsOnTheInterpreterAndLeavesTheStackToTheCaller) {
