@@ -89,7 +89,8 @@ enum ASTOperation : u32 {
   INITIALIZER_OP = 65,  // v=first cell in constantDataTable, NO_ID until stored
                         // l=content (expression, or LIST of elements)  r=TYPE_OP(v=T)
   SYM = 66,             // v=sym
-  TYPE_OP = 67,         // v=TypeType  l=INDEX_NODE(v=T); never evaluated
+  TYPE_OP = 67,         // v=TypeType  l=INDEX_NODE(v=T); never evaluated. As an
+                        // INITIALIZER_OP's right: v=the initialized T, no children
   US_LITERAL_OP = 68,
   NS_LITERAL_OP = 69,
   FREQUENCY_OP = 70,                  // v=picoseconds (a frequency's period, or a ps duration)
