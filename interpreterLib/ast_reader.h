@@ -7,16 +7,9 @@
 #include <cstddef>
 #include <cstdio>
 
+#include "image_format.h"
 #include "interp_env.h"
 #include "program.h"
-
-// The 16-byte magic field holds these 13 characters and zero bytes.
-constexpr char AST_IMAGE_MAGIC[] = "QuIv_VELK_AST";
-constexpr u32 AST_IMAGE_FORMAT_FLAGS = 1;
-constexpr u32 AST_IMAGE_FORMAT_VERSION = 18;
-// Nodes the interpreter may add after loading: the reader sizes the tree to
-// the file's node count plus this.
-constexpr u32 AST_IMAGE_NODE_HEADROOM = 1000;
 
 // Result of readBinary_AST: 0, or the step that failed. Codes 2 and 4 to 29
 // mean the file ends inside that step's section; 30 means a section was read
@@ -54,12 +47,6 @@ enum AstReadCode : u32 {
   AST_READ_NODE_LINES = 29,
   AST_READ_INCONSISTENT = 30,
 };
-
-// Zero bytes after the string table, so that the next section starts at a
-// multiple of 4.
-constexpr u32 astImage_paddingSize(u32 stringStorageSize) {
-  return (4 - stringStorageSize % 4) % 4;
-}
 
 // Reads the image at path into program (as made by program_create: header,
 // infoProg and dbg allocated, no table; dbg must be program->dbg). Returns

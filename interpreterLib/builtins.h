@@ -4,13 +4,10 @@
 // a result on the value stack, a reference into existing storage, or the
 // statement value for calls that yield nothing.
 #pragma once
-#include "interp_env.h"
+#include "interp_api.h"
 
-constexpr TaggedValue kStatementValue = {nullptr, TypeStmt, NO_ID};
-
-// The primitive type (0 to 14) a type stands for: itself, or the base of a
-// user type declared over a primitive; NO_ID for any other type.
-u32 builtin_primitiveKind(InterpEnv* env, u32 typeId);
+// builtin_primitiveKind, the primitive type a type stands for, is public
+// (interp_api.h).
 
 // The call's object node / its value; argument node n (it must exist) / its
 // value.

@@ -13,15 +13,6 @@
 namespace {
 
 constexpr TaggedValue VOID_VALUE = {nullptr, TypeVoid, NO_ID};
-constexpr TaggedValue STATEMENT_VALUE = {nullptr, TypeStmt, NO_ID};
-
-// Picoseconds per unit of the time literals. A count too large for the unit
-// wraps like any time64 arithmetic (the compiler already rejects second
-// literals above 18446744, the largest that fits).
-constexpr u64 PS_PER_NS = 1000;
-constexpr u64 PS_PER_US = 1000000;
-constexpr u64 PS_PER_MS = 1000000000;
-constexpr u64 PS_PER_S = 1000000000000;
 
 // Values that can go through the primitive conversions: an integer type,
 // bool, float32 or float64 with storage behind it.
@@ -65,6 +56,9 @@ TaggedValue executeOperator(InterpEnv* env, AST* astp, bool unary, bool comparis
   return interpStack_pushSingleAnyValue(env, expr_resultTypeOf(astp->op, operatorTypeId), result);
 }
 
+// A count too large for the unit wraps like any time64 arithmetic (the
+// compiler already rejects second literals above 18446744, the largest that
+// fits).
 TaggedValue executeTimeLiteral(InterpEnv* env, AST* astp, u64 psPerUnit) {
   u64 count = astp->value.uinteger;
   if (astp->left != NO_ID) {
@@ -149,7 +143,7 @@ TaggedValue executeAssign(InterpEnv* env, AST* astp) {
   const TaggedValue value = expr_execute(env, AST_right(p, astp));
   const TaggedValue target = expr_execute(env, AST_left(p, astp));
   expr_assign(env, target, value);
-  return STATEMENT_VALUE;
+  return kStatementValue;
 }
 
 void storeInteger(InterpEnv* env, TaggedValue cell, TaggedValue value) {
@@ -218,13 +212,13 @@ TaggedValue expr_execute(InterpEnv* env, AST* astp) {
     case F64_LITERAL_OP:
       return interpStack_pushF64(env, astp->value.f64);
     case NS_LITERAL_OP:
-      return executeTimeLiteral(env, astp, PS_PER_NS);
+      return executeTimeLiteral(env, astp, kPicosecondsPerNs);
     case US_LITERAL_OP:
-      return executeTimeLiteral(env, astp, PS_PER_US);
+      return executeTimeLiteral(env, astp, kPicosecondsPerUs);
     case MS_LITERAL_OP:
-      return executeTimeLiteral(env, astp, PS_PER_MS);
+      return executeTimeLiteral(env, astp, kPicosecondsPerMs);
     case S_LITERAL_OP:
-      return executeTimeLiteral(env, astp, PS_PER_S);
+      return executeTimeLiteral(env, astp, kPicosecondsPerS);
     case FREQUENCY_OP:
       return interpStack_pushSingleAnyValue(env, TypeTime, astp->value.uinteger);
     case ENUM_VALUE_OP:
@@ -262,7 +256,7 @@ TaggedValue expr_execute(InterpEnv* env, AST* astp) {
       return interp_executeCall(env, astp);
     case LOOP_OVER_OP:
       statement_loopover(env, astp);
-      return STATEMENT_VALUE;
+      return kStatementValue;
     default:
       // A statement or declaration node where an expression belongs: the
       // image is corrupt and nothing sensible can follow.

@@ -29,8 +29,6 @@
 
 namespace {
 
-constexpr u32 kOperatorTableSize = TypePrimitive;
-
 // ---------------------------------------------------------------------------
 // Loading.
 
@@ -74,10 +72,7 @@ void contextInit(InterpEnv* env) {
   ctx->localVarsIndexes = LocalVarsIndexes{};
   ctx->stackCount = 0;
   interp_allocCallbackArrays(env);
-  if (ctx->execute_operator == nullptr) {
-    ctx->execute_operator =
-        MEMORY_ALLOC(kOperatorTableSize, OperatorFunction, "env->ctx->execute_operator");
-  }
+  expr_operatorsAlloc(env);
 }
 
 DataCell* allocData(u32 cells, const char* name) {
@@ -218,21 +213,17 @@ const char* typeNameOrUnknown(const program* p, u32 typeId) {
   return name != nullptr ? name : "<unknown>";
 }
 
-const AST* nodeAt(const program* p, u32 id) {
-  return id < p->infoProg->n_AST ? &p->RAMprogram[id] : nullptr;
-}
-
 bool isOutputParameter(u32 op) { return op == OUT_PARAM || op == OUT_CHANNEL_PARAM; }
 
 // Steps 2 and 3 of interp_getFunctionID: the parameters against the descriptors.
 bool parametersMatch(InterpEnv* env, u32 funcId, const char* name, u32 count,
                      const ArgDescriptor* descriptors) {
   const program* p = env->program;
-  const AST* list = nodeAt(p, p->functionTable[funcId].parameters);
+  const AST* list = AST_nodeIfPresent(p, p->functionTable[funcId].parameters);
   std::vector<const AST*> parameters;
   for (const AST* cell = list; cell != nullptr && cell->op == LIST && parameters.size() <= count;
-       cell = nodeAt(p, cell->right)) {
-    parameters.push_back(nodeAt(p, cell->left));
+       cell = AST_nodeIfPresent(p, cell->right)) {
+    parameters.push_back(AST_nodeIfPresent(p, cell->left));
   }
   if (parameters.size() != count) {
     const u32 real = list == nullptr ? 0 : AST_listSize(p, list);
@@ -297,10 +288,6 @@ u32 interp_init(InterpEnv* env) {
   if (env == nullptr || env->program == nullptr) return 1;
   interp_guard(env, 0, [&] {
     InterpContext* ctx = env->ctx;
-    if (ctx->execute_operator == nullptr) {
-      ctx->execute_operator =
-          MEMORY_ALLOC(kOperatorTableSize, OperatorFunction, "env->ctx->execute_operator");
-    }
     expr_operatorsInit(env);
     initGlobals(env);
     initStatics(env);
@@ -357,7 +344,7 @@ u32 interp_callFunction(InterpEnv* env, u32 funcId, const TaggedValue* arguments
     INTERP_ASSERT_TEXT(env, funcId != NO_ID, "funcID != NO_ID");
     INTERP_ASSERT_TEXT(env, funcId < p->infoProg->n_functions,
                        "funcID < env->program->infoProg->n_functions");
-    const AST* parameters = nodeAt(p, p->functionTable[funcId].parameters);
+    const AST* parameters = AST_nodeIfPresent(p, p->functionTable[funcId].parameters);
     INTERP_ASSERT_TEXT(env, arguments != nullptr || parameters == nullptr,
                        "arguments != NULL");
     callWithValues(env, funcId, arguments);

@@ -38,6 +38,30 @@ u32 interp_getMethodID(InterpEnv* env, u32 typeId, const char* method, u32 count
 u32 interp_getEnum(InterpEnv* env, u32 enumTypeId, const char* enumName);
 u32 interp_getStructFieldTypeID(InterpEnv* env, const char* typeName, const char* fieldName);
 
+// Running the scheduler (defined by the scheduler module). interp_next_hit is
+// the time of the next activation relative to now, the largest s64 when none
+// is pending. They do nothing (returning 0, or that largest s64) before
+// interp_init, and return normally after an internal error has abandoned the
+// run.
+u32 interp_run_until(InterpEnv* env, u64 until);
+u32 interp_run_for(InterpEnv* env, u64 duration);
+u32 interp_step(InterpEnv* env);
+s64 interp_next_hit(InterpEnv* env);
+
+// Time conversions (picoseconds).
+u64 time_s_to_ps(u64 s);
+u64 time_ps_to_s(u64 ps);         // whole seconds
+u64 time_cut_sub_second(u64 ps);  // the picoseconds beyond the whole seconds
+
+// Values.
+// The primitive type (0 to 14) a type stands for: itself, or the base of a
+// user type declared over a primitive; NO_ID for any other type.
+u32 builtin_primitiveKind(InterpEnv* env, u32 typeId);
+// A whole value on standard output: buffers as {e1,e2} (arrays in index
+// order, queues oldest first, stacks from the top down), structures as
+// {f1,f2}, enumerations by name, scalars by their type, time64 as a duration.
+void display_value(InterpEnv* env, TaggedValue value);
+
 // Settings.
 void interp_set_realtime(InterpEnv* env, bool realtime);
 bool interp_get_realtime(InterpEnv* env);

@@ -12,12 +12,6 @@
 
 namespace {
 
-AST* nodeAt(InterpEnv* env, u32 id) {
-  if (id == NO_ID) return nullptr;
-  INTERP_ASSERT_TEXT(env, id < env->program->infoProg->n_AST, "id < env->program->infoProg->n_AST");
-  return &env->program->RAMprogram[id];
-}
-
 // The call-code node at left of a CALL_OP.
 AST* codeNodeOf(InterpEnv* env, AST* call) {
   INTERP_ASSERT_TEXT(env, call != nullptr && call->op == CALL_OP, "CALL_OP == call->op");
@@ -119,7 +113,7 @@ TaggedValue subInstanceRecord(InterpEnv* env, const ProcessDefinition& parent, A
                      "PROCESS_INSTANCE_NODE == subInstance->op");
   const u32 symbol = subInstance->value.id.id;
   u32 position = 0;
-  for (AST* c = nodeAt(env, parent.staticVariables); c != nullptr;
+  for (AST* c = interp_nodeAt(env, parent.staticVariables); c != nullptr;
        c = AST_right(env->program, c), ++position) {
     INTERP_ASSERT_TEXT(env, c->op == LIST, "astp->op == LIST");
     AST* declaration = AST_left(env->program, c);
@@ -150,7 +144,7 @@ TaggedValue subInstanceRecord(InterpEnv* env, const ProcessDefinition& parent, A
 void prepareSubInstanceRecord(InterpEnv* env, TaggedValue record, u32 definitionId, u32 index) {
   if (processRecord_cell(record, PI_STATE_PTR) != 0) return;
   const ProcessDefinition& definition = env->program->processDefinitionTable[definitionId];
-  AST* states = nodeAt(env, definition.states);
+  AST* states = interp_nodeAt(env, definition.states);
   INTERP_ASSERT_TEXT(env, states != nullptr && states->op == LIST, "astp->op == LIST");
   AST* initial = AST_left(env->program, states);
   INTERP_ASSERT_TEXT(env, initial != nullptr && initial->op == NAMED_STATE_STATEMENT,
@@ -180,7 +174,7 @@ TaggedValue callSubProcess(InterpEnv* env, AST* call) {
   for (u32 k = 0; k < subIndex; ++k) index += instanceSubtreeSize(env, index, 1);
   const ProcessInstance sub = instanceRecordAt(env, index);
 
-  AST* subInstances = nodeAt(env, parent.subInstances);
+  AST* subInstances = interp_nodeAt(env, parent.subInstances);
   INTERP_ASSERT_TEXT(env, subInstances != nullptr && subInstances->op == LIST, "astp->op == LIST");
   const TaggedValue record =
       subInstanceRecord(env, parent, AST_getListNth(env->program, subInstances, subIndex));

@@ -1,6 +1,7 @@
 #include "interp_env.h"
 
 #include <cstdio>
+#include <iterator>
 
 #include "engine.h"
 #include "interp_stack.h"
@@ -23,6 +24,21 @@ void env_defaultSyncIO(InterpEnv*) {}
 u64 env_defaultRandom(InterpEnv*) { return 0; }
 TaggedValue env_defaultInvalidOp(InterpEnv*, AST*, u32) {
   return TaggedValue{nullptr, NO_ID, NO_ID};
+}
+
+const char* interp_invalidOperationName(u32 code, InvalidOpWording wording) {
+  static constexpr const char* kDiagnostic[] = {
+      "division by zero", "modulo zero", "first divided by negative one",
+      "first modulo negative one", "queue full", "queue empty", "stack full", "stack empty",
+  };
+  static constexpr const char* kTrace[] = {
+      "division by zero", "modulo by zero", "division by minus one", "modulo by minus one",
+      "queue full", "queue empty", "stack full", "stack empty",
+  };
+  static_assert(std::size(kDiagnostic) == INVALID_OP_STACK_EMPTY + 1);
+  static_assert(std::size(kTrace) == INVALID_OP_STACK_EMPTY + 1);
+  if (code > INVALID_OP_STACK_EMPTY) return nullptr;
+  return wording == InvalidOpWording::Trace ? kTrace[code] : kDiagnostic[code];
 }
 
 u64 env_getTime(InterpEnv* env) { return env->ctx->currentTime; }

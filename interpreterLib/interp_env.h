@@ -12,6 +12,9 @@
 struct env;
 using InterpEnv = env;
 
+// The value of a statement, and of a call or assignment that yields nothing.
+constexpr TaggedValue kStatementValue = {nullptr, TypeStmt, NO_ID};
+
 // One limit for the value stack and the three local tables.
 constexpr u32 STACKS_SIZE = 3200;
 
@@ -26,6 +29,14 @@ enum InvalidOperation : u32 {
   INVALID_OP_STACK_FULL = 6,
   INVALID_OP_STACK_EMPTY = 7,
 };
+
+// Names of the invalid-operation codes, for hosts that report them. Two
+// wordings are in use: the compiler's diagnostics and the test host say
+// "modulo zero", "first divided by negative one"; the co-simulation block's
+// trace says "modulo by zero", "division by minus one".
+enum class InvalidOpWording : u32 { Diagnostic, Trace };
+// Null for a code that names no invalid operation.
+const char* interp_invalidOperationName(u32 code, InvalidOpWording wording);
 
 using FsmChangedCallback = void (*)(InterpEnv* env, TaggedValue instance, u32 phase, u32 value);
 using ProcessActivationCallback = void (*)(InterpEnv* env, TaggedValue instance, u32 phase);
@@ -181,6 +192,15 @@ inline void interp_countLoopStep(InterpEnv* env) {
     if (!(cond)) interp_checkFailed((env), __FILE__, __LINE__, __func__, text); \
   } while (0)
 #define INTERP_ASSERT(env, cond) INTERP_ASSERT_TEXT(env, cond, #cond)
+
+// The node with that id: nullptr for NO_ID; any other id past the tree is a
+// failed internal check, which abandons the run.
+inline AST* interp_nodeAt(InterpEnv* env, u32 id) {
+  if (id == NO_ID) return nullptr;
+  INTERP_ASSERT_TEXT(env, id < env->program->infoProg->n_AST,
+                     "id < env->program->infoProg->n_AST");
+  return &env->program->RAMprogram[id];
+}
 
 // Runs body (a callable returning R) at a public entry point: a run abandoned
 // with InterpAbort restores the value stack count and the local indexes found

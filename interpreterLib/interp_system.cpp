@@ -47,20 +47,16 @@ const char* interp_symbolName(const program* p, u32 symId) {
 
 namespace {
 
-const AST* nodeAt(const program* p, u32 id) {
-  return id < p->infoProg->n_AST ? &p->RAMprogram[id] : nullptr;
-}
-
 // Calls visit(element) for each element of the LIST starting at listId until
 // it returns true; yields that element or nullptr. The walk is bounded by the
 // node count, so a list that loops back on itself still ends.
 template <class Visit>
 const AST* list_find(const program* p, u32 listId, Visit visit) {
   u32 steps = 0;
-  for (const AST* cell = nodeAt(p, listId); cell != nullptr && cell->op == LIST;
-       cell = nodeAt(p, cell->right)) {
+  for (const AST* cell = AST_nodeIfPresent(p, listId); cell != nullptr && cell->op == LIST;
+       cell = AST_nodeIfPresent(p, cell->right)) {
     if (++steps > p->infoProg->n_AST) break;
-    const AST* element = nodeAt(p, cell->left);
+    const AST* element = AST_nodeIfPresent(p, cell->left);
     if (element != nullptr && visit(element)) return element;
   }
   return nullptr;
@@ -80,7 +76,7 @@ bool interp_findField(const program* p, u32 typeId, const char* name, u32* field
   u64 cells = 0;
   const AST* field = list_find(p, p->typeTable[typeId].fields, [&](const AST* f) {
     if (f->op != FIELD_STATEMENT) return false;
-    if (symbolIs(p, nodeAt(p, f->left), name)) return true;
+    if (symbolIs(p, AST_nodeIfPresent(p, f->left), name)) return true;
     const u32 type = f->value.id.type;
     cells += type < p->infoProg->n_type ? p->typeTable[type].storageSize : 0;
     return false;
@@ -95,11 +91,11 @@ u32 interp_findEnumerator(const program* p, u32 enumTypeId, const char* name) {
   if (enumTypeId >= p->infoProg->n_type || name == nullptr) return NO_ID;
   // Enumerators are SYM nodes; a FIELD_STATEMENT naming one is accepted too.
   const AST* found = list_find(p, p->typeTable[enumTypeId].fields, [&](const AST* e) {
-    if (e->op == FIELD_STATEMENT) e = nodeAt(p, e->left);
+    if (e->op == FIELD_STATEMENT) e = AST_nodeIfPresent(p, e->left);
     return symbolIs(p, e, name);
   });
   if (found == nullptr) return NO_ID;
-  if (found->op == FIELD_STATEMENT) found = nodeAt(p, found->left);
+  if (found->op == FIELD_STATEMENT) found = AST_nodeIfPresent(p, found->left);
   return found->value.id.id;
 }
 
@@ -176,9 +172,9 @@ void initialState(const program* p, u32 globalInstance, u32* node, u32* symbol) 
   *symbol = 0;
   const u32 definition = p->processGlobalInstanceTable[globalInstance].definition;
   if (definition >= p->infoProg->n_processDefinitions) return;
-  const AST* states = nodeAt(p, p->processDefinitionTable[definition].states);
+  const AST* states = AST_nodeIfPresent(p, p->processDefinitionTable[definition].states);
   if (states == nullptr || states->op != LIST) return;
-  const AST* state = nodeAt(p, states->left);
+  const AST* state = AST_nodeIfPresent(p, states->left);
   if (state == nullptr || state->op != NAMED_STATE_STATEMENT) return;
   *node = states->left;
   *symbol = AST_getStateId(p, state);

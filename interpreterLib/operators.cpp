@@ -188,12 +188,17 @@ DataCell floatOperator(InterpEnv* env, AST* node, DataCell left, DataCell right)
 
 }  // namespace
 
-void expr_operatorsInit(InterpEnv* env) {
+void expr_operatorsAlloc(InterpEnv* env) {
   InterpContext* ctx = env->ctx;
   if (ctx->execute_operator == nullptr) {
-    ctx->execute_operator = MEMORY_ALLOC(TypePrimitive, OperatorFunction, "env->ctx->execute_operator");
+    ctx->execute_operator =
+        MEMORY_ALLOC(TypePrimitive, OperatorFunction, "env->ctx->execute_operator");
   }
-  OperatorFunction* table = ctx->execute_operator;
+}
+
+void expr_operatorsInit(InterpEnv* env) {
+  expr_operatorsAlloc(env);
+  OperatorFunction* table = env->ctx->execute_operator;
   table[TypeInt] = expr_uInt64Operator;
   table[TypeSInt] = expr_sInt64Operator;
   table[TypeUInt8] = expr_uInt8Operator;

@@ -4,7 +4,11 @@
 #pragma once
 #include "interp_env.h"
 
-// Fills execute_operator for the primitive types 0 to 14 (Float has none).
+// Allocates the environment's operator table, one empty entry per primitive
+// type, unless it has one.
+void expr_operatorsAlloc(InterpEnv* env);
+// Fills the operator table for the primitive types 0 to 14 (Float has none),
+// allocating it first when needed.
 void expr_operatorsInit(InterpEnv* env);
 
 // Each takes the operator node and the first cells of both operands (0 as

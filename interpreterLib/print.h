@@ -7,7 +7,7 @@
 // are evaluated one by one as their conversion is reached; those no
 // conversion reaches are evaluated afterwards, for their side effects.
 #pragma once
-#include "interp_env.h"
+#include "interp_api.h"
 
 // Where formatted characters go. emit receives one character at a time.
 struct PrintSink {
@@ -57,9 +57,6 @@ void print_duration(PrintSink& sink, TaggedValue value);
 // The characters of a character buffer up to its count or first zero.
 void print_chars(PrintSink& sink, TaggedValue buffer);
 
-// A whole value on standard output: buffers as {e1,e2} (arrays in index
-// order, queues oldest first, stacks from the top down), structures as
-// {f1,f2}, enumerations by name, scalars by their type, time64 as a duration.
-void display_value(InterpEnv* env, TaggedValue value);
-// The same into any sink.
+// display_value (interp_api.h) writes a whole value on standard output; this
+// writes it into any sink.
 void display_valueTo(PrintSink& sink, TaggedValue value);

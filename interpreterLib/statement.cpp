@@ -22,13 +22,6 @@ const TypeDefinition& typeOf(InterpEnv* env, u32 typeId) {
   return env->program->typeTable[typeId];
 }
 
-AST* nodeAt(InterpEnv* env, u32 id) {
-  if (id == NO_ID) return nullptr;
-  INTERP_ASSERT_TEXT(env, id < env->program->infoProg->n_AST,
-                     "id < env->program->infoProg->n_AST");
-  return &env->program->RAMprogram[id];
-}
-
 // Element n of a list node, or null when the list is absent or shorter.
 AST* listNth(InterpEnv* env, AST* list, u32 n) {
   if (list == nullptr) return nullptr;
@@ -78,7 +71,8 @@ namespace {
 bool holdsChannel(InterpEnv* env, u32 typeId, u32 depth);
 
 bool fieldsHoldChannel(InterpEnv* env, const TypeDefinition& t, u32 depth) {
-  for (AST* cell = nodeAt(env, t.fields); cell != nullptr; cell = AST_right(env->program, cell)) {
+  for (AST* cell = interp_nodeAt(env, t.fields); cell != nullptr;
+       cell = AST_right(env->program, cell)) {
     INTERP_ASSERT_TEXT(env, cell->op == LIST, "astp->op == LIST");
     AST* field = AST_left(env->program, cell);
     INTERP_ASSERT_TEXT(env, field != nullptr && field->op == FIELD_STATEMENT,
@@ -130,7 +124,8 @@ void setEmptyChannels(InterpEnv* env, u32 typeId, DataCell* cells, u32 depth) {
     setEmptyElements(env, t.baseType, cells, t.size, t.storageSize, depth);
   } else if (t.bufferType == NONE_BUFFER && t.baseType == TypeStructure) {
     u64 offset = 0;
-    for (AST* cell = nodeAt(env, t.fields); cell != nullptr; cell = AST_right(env->program, cell)) {
+    for (AST* cell = interp_nodeAt(env, t.fields); cell != nullptr;
+         cell = AST_right(env->program, cell)) {
       INTERP_ASSERT_TEXT(env, cell->op == LIST, "astp->op == LIST");
       AST* field = AST_left(env->program, cell);
       INTERP_ASSERT_TEXT(env, field != nullptr && field->op == FIELD_STATEMENT,

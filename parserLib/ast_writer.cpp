@@ -5,7 +5,7 @@
 #include <cstring>
 #include <vector>
 
-#include "ast_reader.h"
+#include "image_format.h"
 #include "parser_error.h"
 
 static_assert(std::endian::native == std::endian::little,

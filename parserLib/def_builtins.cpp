@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "ast.h"
+#include "call_codes.h"
 #include "def_expression.h"
 #include "def_process.h"
 #include "def_type.h"
@@ -26,14 +27,11 @@ namespace {
 using CheckFn = bool (*)(ParserEnv* env, AST* call);
 using FormatFn = bool (*)(ParserEnv* env, AST* call);
 
-// Builtin call codes run from 6 to 136 (codes 0 to 5 are the user calls).
-constexpr u32 kBuiltinCodeLimit = 137;
-
 constexpr size_t kMaxSignatureArgs = 6;  // uint8.print: Any, Any, Any, ..., <void>
 constexpr size_t kMaxSignatures = 3;
 
 struct Signature {
-  u32 code;  // 0 marks an unused slot: builtin codes start at 6
+  u32 code;  // 0 marks an unused slot: builtin codes start at kFirstBuiltinCallCode
   s32 ret;
   std::array<s32, kMaxSignatureArgs> args;  // ends with TypeVoid
   CheckFn check;
@@ -93,30 +91,34 @@ constexpr s32 kStmt = TypeStmt, kAny = TypeAny, kPrim = TypePrimitive, kStr = Ty
 constexpr s32 kVar = LAST_VARIADIC, kObj = OBJ_TYPE_ID, kElem = OBJ_BASETYPE_ID;
 
 const FunctionEntry kFunctions[] = {
-    {"seed", nullptr, false, {sig(22, kU32, {}), sig(23, kU32, {kU32})}},
-    {"time", "time64.time()", false, {sig(21, kTime, {})}},
-    {"rand_uniform", nullptr, false, {sig(26, kU32, {kU32, kU32})}},
+    {"seed", nullptr, false, {sig(kCallSeed, kU32, {}), sig(kCallSeedValue, kU32, {kU32})}},
+    {"time", "time64.time()", false, {sig(kCallTime, kTime, {})}},
+    {"rand_uniform", nullptr, false, {sig(kCallRandUniform, kU32, {kU32, kU32})}},
     {"choice_uniform",
      ".choice_uniform()",
      false,
-     {sig(27, FIRST_ARG_BASETYPE_ID, {TypeArray}), sig(28, FIRST_ARG_BASETYPE_ID, {TypeChannel}),
-      sig(29, kStmt, {TypeType}, checkEnumChoice)}},
+     {sig(kCallChoiceUniformArray, FIRST_ARG_BASETYPE_ID, {TypeArray}),
+      sig(kCallChoiceUniformChannel, FIRST_ARG_BASETYPE_ID, {TypeChannel}),
+      sig(kCallChoiceUniformType, kStmt, {TypeType}, checkEnumChoice)}},
     {"print",
      "IO.print()",
      false,
-     {sig(30, kStmt, {kStr}, nullptr, formatPrint),
-      sig(31, kStmt, {kStr, kPrim, kVar}, nullptr, formatPrint)}},
+     {sig(kCallPrint, kStmt, {kStr}, nullptr, formatPrint),
+      sig(kCallPrintArgs, kStmt, {kStr, kPrim, kVar}, nullptr, formatPrint)}},
     {"println",
      "IO.println()",
      false,
-     {sig(32, kStmt, {}), sig(33, kStmt, {kStr}, nullptr, formatPrint),
-      sig(34, kStmt, {kStr, kPrim, kVar}, nullptr, formatPrint)}},
-    {"sleep", nullptr, false, {sig(36, kStmt, {kTime})}},
-    {"assert", nullptr, false, {sig(38, kStmt, {kBool}, checkAssert)}},
-    {"exit", nullptr, false, {sig(37, kStmt, {kU8}, checkExit)}},
-    {"syncIO", "IO.sync()", false, {sig(39, kStmt, {})}},
-    {"rand_gauss", "float32.rand_gauss()", false, {sig(25, kF32, {kF32, kF32})}},
-    {"rand_exponential", "float32.rand_exponential()", false, {sig(24, kF32, {kF32})}},
+     {sig(kCallPrintln, kStmt, {}), sig(kCallPrintlnFormat, kStmt, {kStr}, nullptr, formatPrint),
+      sig(kCallPrintlnArgs, kStmt, {kStr, kPrim, kVar}, nullptr, formatPrint)}},
+    {"sleep", nullptr, false, {sig(kCallSleep, kStmt, {kTime})}},
+    {"assert", nullptr, false, {sig(kCallAssert, kStmt, {kBool}, checkAssert)}},
+    {"exit", nullptr, false, {sig(kCallExit, kStmt, {kU8}, checkExit)}},
+    {"syncIO", "IO.sync()", false, {sig(kCallSyncIO, kStmt, {})}},
+    {"rand_gauss", "float32.rand_gauss()", false, {sig(kCallRandGauss, kF32, {kF32, kF32})}},
+    {"rand_exponential",
+     "float32.rand_exponential()",
+     false,
+     {sig(kCallRandExponential, kF32, {kF32})}},
 };
 
 constexpr MethodEntry typeMethod(s32 type, const char* name, bool isConst, Signatures sigs) {
@@ -144,79 +146,122 @@ constexpr MethodEntry channel(const char* name, const char* replacement, u32 cod
 }
 
 const MethodEntry kMethods[] = {
-    variadic(kU8, "max", 70), variadic(kU16, "max", 76), variadic(kU32, "max", 82),
-    variadic(kU64, "max", 88), variadic(kTime, "max", 94), variadic(kS8, "max", 72),
-    variadic(kS16, "max", 78), variadic(kS32, "max", 84), variadic(kS64, "max", 90),
-    variadic(kU8, "min", 71), variadic(kU16, "min", 77), variadic(kU32, "min", 83),
-    variadic(kU64, "min", 89), variadic(kTime, "min", 95), variadic(kS8, "min", 73),
-    variadic(kS16, "min", 79), variadic(kS32, "min", 85), variadic(kS64, "min", 91),
-    randUniform(kU8, 74), randUniform(kU16, 80), randUniform(kU32, 86), randUniform(kU64, 92),
-    randUniform(kS8, 75), randUniform(kS16, 81), randUniform(kS32, 87), randUniform(kS64, 93),
-    randUniform(kTime, 96),
-    typeMethod(kBool, "rand_uniform", false, {sig(97, kBool, {})}),
-    typeMethod(kF32, "as", true, {sig(99, kF32, {kF32}), sig(99, kF32, {kPrim})}),
-    typeMethod(kF64, "as", true, {sig(99, kF64, {kF64}), sig(99, kF64, {kPrim})}),
-    typeMethod(kPrim, "as", true, {sig(99, kObj, {kPrim})}),
-    typeMethod(kAny, "cast", true, {sig(98, kObj, {kAny})}),
-    typeMethod(kU8, "abs", true, {sig(133, kU8, {kS8})}),
-    typeMethod(kU16, "abs", true, {sig(134, kU16, {kS16})}),
-    typeMethod(kU32, "abs", true, {sig(135, kU32, {kS32})}),
-    typeMethod(kU64, "abs", true, {sig(136, kU64, {kS64})}),
-    typeMethod(TypeEnum, "choice_uniform", false, {sig(132, kObj, {})}),
-    typeMethod(kTime, "time", false, {sig(21, kTime, {})}),
+    variadic(kU8, "max", kCallUInt8Max),
+    variadic(kU16, "max", kCallUInt16Max),
+    variadic(kU32, "max", kCallUInt32Max),
+    variadic(kU64, "max", kCallUInt64Max),
+    variadic(kTime, "max", kCallTimeMax),
+    variadic(kS8, "max", kCallSInt8Max),
+    variadic(kS16, "max", kCallSInt16Max),
+    variadic(kS32, "max", kCallSInt32Max),
+    variadic(kS64, "max", kCallSInt64Max),
+    variadic(kU8, "min", kCallUInt8Min),
+    variadic(kU16, "min", kCallUInt16Min),
+    variadic(kU32, "min", kCallUInt32Min),
+    variadic(kU64, "min", kCallUInt64Min),
+    variadic(kTime, "min", kCallTimeMin),
+    variadic(kS8, "min", kCallSInt8Min),
+    variadic(kS16, "min", kCallSInt16Min),
+    variadic(kS32, "min", kCallSInt32Min),
+    variadic(kS64, "min", kCallSInt64Min),
+    randUniform(kU8, kCallUInt8RandUniform),
+    randUniform(kU16, kCallUInt16RandUniform),
+    randUniform(kU32, kCallUInt32RandUniform),
+    randUniform(kU64, kCallUInt64RandUniform),
+    randUniform(kS8, kCallSInt8RandUniform),
+    randUniform(kS16, kCallSInt16RandUniform),
+    randUniform(kS32, kCallSInt32RandUniform),
+    randUniform(kS64, kCallSInt64RandUniform),
+    randUniform(kTime, kCallTimeRandUniform),
+    typeMethod(kBool, "rand_uniform", false, {sig(kCallBoolRandUniform, kBool, {})}),
+    typeMethod(kF32, "as", true, {sig(kCallAs, kF32, {kF32}), sig(kCallAs, kF32, {kPrim})}),
+    typeMethod(kF64, "as", true, {sig(kCallAs, kF64, {kF64}), sig(kCallAs, kF64, {kPrim})}),
+    typeMethod(kPrim, "as", true, {sig(kCallAs, kObj, {kPrim})}),
+    typeMethod(kAny, "cast", true, {sig(kCallCast, kObj, {kAny})}),
+    typeMethod(kU8, "abs", true, {sig(kCallUInt8Abs, kU8, {kS8})}),
+    typeMethod(kU16, "abs", true, {sig(kCallUInt16Abs, kU16, {kS16})}),
+    typeMethod(kU32, "abs", true, {sig(kCallUInt32Abs, kU32, {kS32})}),
+    typeMethod(kU64, "abs", true, {sig(kCallUInt64Abs, kU64, {kS64})}),
+    typeMethod(TypeEnum, "choice_uniform", false, {sig(kCallEnumChoiceUniform, kObj, {})}),
+    typeMethod(kTime, "time", false, {sig(kCallTime, kTime, {})}),
     objMethod(TypeIO, "print", nullptr,
-              {sig(30, kStmt, {kAny}, nullptr, formatPrint),
-               sig(31, kStmt, {kAny, kAny, kVar}, nullptr, formatPrint)}),
-    objMethod(TypeIO, "println", nullptr,
-              {sig(32, kStmt, {}), sig(33, kStmt, {kAny}, nullptr, formatPrint),
-               sig(34, kStmt, {kAny, kAny, kVar}, nullptr, formatPrint)}),
-    typeMethod(kU8, "print", false,
-               {sig(35, kStmt, {kAny, kAny, kAny, kVar}, nullptr, formatBufferPrint)}),
-    objMethod(TypeIO, "sync", nullptr, {sig(39, kStmt, {})}),
-    objMethod(TypeArray, "choice_uniform", nullptr, {sig(7, kElem, {})}),
-    channel("maxSize", "<channel>.max_size", 13, kU32, TypeSizedChannel),
-    channel("maxSize", "<channel>.max_size", 13, kU32, TypeUnsizedChannel),
-    channel("isEmpty", "<channel>.is_empty()", 15, kBool),
-    channel("notEmpty", "<channel>.not_empty()", 16, kBool),
-    channel("isFull", "<channel>.is_full()", 17, kBool),
-    channel("notFull", "<channel>.not_full()", 18, kBool),
-    channel("lastPeek", "<channel>.last_peek()", 19, kElem),
-    objMethod(TypeChannel, "push", nullptr, {sig(8, kStmt, {kElem}, checkChannelWrite)}),
+              {sig(kCallPrint, kStmt, {kAny}, nullptr, formatPrint),
+               sig(kCallPrintArgs, kStmt, {kAny, kAny, kVar}, nullptr, formatPrint)}),
+    objMethod(
+        TypeIO, "println", nullptr,
+        {sig(kCallPrintln, kStmt, {}), sig(kCallPrintlnFormat, kStmt, {kAny}, nullptr, formatPrint),
+         sig(kCallPrintlnArgs, kStmt, {kAny, kAny, kVar}, nullptr, formatPrint)}),
+    typeMethod(
+        kU8, "print", false,
+        {sig(kCallStringPrint, kStmt, {kAny, kAny, kAny, kVar}, nullptr, formatBufferPrint)}),
+    objMethod(TypeIO, "sync", nullptr, {sig(kCallSyncIO, kStmt, {})}),
+    objMethod(TypeArray, "choice_uniform", nullptr, {sig(kCallArrayChoiceUniform, kElem, {})}),
+    channel("maxSize", "<channel>.max_size", kCallChannelMaxSize, kU32, TypeSizedChannel),
+    channel("maxSize", "<channel>.max_size", kCallChannelMaxSize, kU32, TypeUnsizedChannel),
+    channel("isEmpty", "<channel>.is_empty()", kCallChannelIsEmpty, kBool),
+    channel("notEmpty", "<channel>.not_empty()", kCallChannelNotEmpty, kBool),
+    channel("isFull", "<channel>.is_full()", kCallChannelIsFull, kBool),
+    channel("notFull", "<channel>.not_full()", kCallChannelNotFull, kBool),
+    channel("lastPeek", "<channel>.last_peek()", kCallChannelLastPeek, kElem),
+    objMethod(TypeChannel, "push", nullptr,
+              {sig(kCallChannelPush, kStmt, {kElem}, checkChannelWrite)}),
     objMethod(TypeChannel, "insert_sorted", nullptr,
-              {sig(9, kStmt, {kElem}, checkInsertSorted)}),
-    channel("pop", nullptr, 10, kElem),
-    channel("peek", nullptr, 11, kElem),
-    channel("clear", nullptr, 12, kStmt),
-    channel("max_size", "<channel>.max_size", 13, kU32, TypeSizedChannel),
-    channel("max_size", "<channel>.max_size", 13, kU32, TypeUnsizedChannel),
-    channel("count", nullptr, 14, kU32),
-    channel("is_empty", nullptr, 15, kBool),
-    channel("not_empty", nullptr, 16, kBool),
-    channel("is_full", nullptr, 17, kBool),
-    channel("not_full", nullptr, 18, kBool),
-    channel("last_peek", nullptr, 19, kElem),
-    channel("choice_uniform", nullptr, 20, kElem),
-    channel("remove_current", nullptr, 44, kStmt, TypeIterator),
-    channel("removeCurrent", "<iterator>.remove_current()", 44, kStmt, TypeIterator),
-    variadic(kF32, "max", 104), variadic(kF32, "min", 105), unary(kF32, "cos", 108),
-    unary(kF32, "sin", 109), unary(kF32, "atan", 110), binary(kF32, "pow", 112, true),
-    unary(kF32, "sqrt", 111), unary(kF32, "abs", 113), unary(kF32, "log", 114),
-    typeMethod(kF32, "rand_pareto", false, {sig(106, kF32, {kF32}), sig(107, kF32, {kF32, kF32})}),
-    binary(kF32, "rand_gauss", 25, false),
-    typeMethod(kF32, "rand_exponential", false, {sig(24, kF32, {kF32})}),
-    binary(kF32, "rand_uniform", 115, false),
-    variadic(kF64, "max", 120), variadic(kF64, "min", 121), unary(kF64, "cos", 124),
-    unary(kF64, "sin", 125), unary(kF64, "atan", 126), binary(kF64, "pow", 128, true),
-    unary(kF64, "sqrt", 127), unary(kF64, "abs", 129), unary(kF64, "log", 130),
-    typeMethod(kF64, "rand_pareto", false, {sig(122, kF64, {kF64}), sig(123, kF64, {kF64, kF64})}),
-    binary(kF64, "rand_uniform", 131, false),
-    typeMethod(kU8, "rand_pareto", false, {sig(100, kU8, {kU8, kF32}), sig(116, kU8, {kU8, kF64})}),
+              {sig(kCallChannelInsertSorted, kStmt, {kElem}, checkInsertSorted)}),
+    channel("pop", nullptr, kCallChannelPop, kElem),
+    channel("peek", nullptr, kCallChannelPeek, kElem),
+    channel("clear", nullptr, kCallChannelClear, kStmt),
+    channel("max_size", "<channel>.max_size", kCallChannelMaxSize, kU32, TypeSizedChannel),
+    channel("max_size", "<channel>.max_size", kCallChannelMaxSize, kU32, TypeUnsizedChannel),
+    channel("count", nullptr, kCallChannelCount, kU32),
+    channel("is_empty", nullptr, kCallChannelIsEmpty, kBool),
+    channel("not_empty", nullptr, kCallChannelNotEmpty, kBool),
+    channel("is_full", nullptr, kCallChannelIsFull, kBool),
+    channel("not_full", nullptr, kCallChannelNotFull, kBool),
+    channel("last_peek", nullptr, kCallChannelLastPeek, kElem),
+    channel("choice_uniform", nullptr, kCallChannelChoiceUniform, kElem),
+    channel("remove_current", nullptr, kCallIteratorRemoveCurrent, kStmt, TypeIterator),
+    channel("removeCurrent", "<iterator>.remove_current()", kCallIteratorRemoveCurrent, kStmt,
+            TypeIterator),
+    variadic(kF32, "max", kCallF32Max),
+    variadic(kF32, "min", kCallF32Min),
+    unary(kF32, "cos", kCallF32Cos),
+    unary(kF32, "sin", kCallF32Sin),
+    unary(kF32, "atan", kCallF32Atan),
+    binary(kF32, "pow", kCallF32Pow, true),
+    unary(kF32, "sqrt", kCallF32Sqrt),
+    unary(kF32, "abs", kCallF32Abs),
+    unary(kF32, "log", kCallF32Log),
+    typeMethod(
+        kF32, "rand_pareto", false,
+        {sig(kCallF32RandPareto, kF32, {kF32}), sig(kCallF32RandParetoScaled, kF32, {kF32, kF32})}),
+    binary(kF32, "rand_gauss", kCallRandGauss, false),
+    typeMethod(kF32, "rand_exponential", false, {sig(kCallRandExponential, kF32, {kF32})}),
+    binary(kF32, "rand_uniform", kCallF32RandUniform, false),
+    variadic(kF64, "max", kCallF64Max),
+    variadic(kF64, "min", kCallF64Min),
+    unary(kF64, "cos", kCallF64Cos),
+    unary(kF64, "sin", kCallF64Sin),
+    unary(kF64, "atan", kCallF64Atan),
+    binary(kF64, "pow", kCallF64Pow, true),
+    unary(kF64, "sqrt", kCallF64Sqrt),
+    unary(kF64, "abs", kCallF64Abs),
+    unary(kF64, "log", kCallF64Log),
+    typeMethod(
+        kF64, "rand_pareto", false,
+        {sig(kCallF64RandPareto, kF64, {kF64}), sig(kCallF64RandParetoScaled, kF64, {kF64, kF64})}),
+    binary(kF64, "rand_uniform", kCallF64RandUniform, false),
+    typeMethod(kU8, "rand_pareto", false,
+               {sig(kCallUInt8RandParetoF32, kU8, {kU8, kF32}),
+                sig(kCallUInt8RandParetoF64, kU8, {kU8, kF64})}),
     typeMethod(kU16, "rand_pareto", false,
-               {sig(101, kU16, {kU16, kF32}), sig(117, kU16, {kU16, kF64})}),
+               {sig(kCallUInt16RandParetoF32, kU16, {kU16, kF32}),
+                sig(kCallUInt16RandParetoF64, kU16, {kU16, kF64})}),
     typeMethod(kU32, "rand_pareto", false,
-               {sig(102, kU32, {kU32, kF32}), sig(118, kU32, {kU32, kF64})}),
+               {sig(kCallUInt32RandParetoF32, kU32, {kU32, kF32}),
+                sig(kCallUInt32RandParetoF64, kU32, {kU32, kF64})}),
     typeMethod(kU64, "rand_pareto", false,
-               {sig(103, kU64, {kU64, kF32}), sig(119, kU64, {kU64, kF64})}),
+               {sig(kCallUInt64RandParetoF32, kU64, {kU64, kF32}),
+                sig(kCallUInt64RandParetoF64, kU64, {kU64, kF64})}),
 };
 
 constexpr FieldEntry bound(s32 type, const char* name, u32 code) {
@@ -224,20 +269,34 @@ constexpr FieldEntry bound(s32 type, const char* name, u32 code) {
 }
 
 const FieldEntry kFields[] = {
-    {TypeSizedArray, TypeVoid, "max_size", false, 6, kU32, kAccessReadOnly},
-    {TypeUnsizedArray, TypeVoid, "max_size", false, 6, kU32, kAccessReadOnly},
-    {TypeChannel, TypeVoid, "max_size", false, 13, kU32, kAccessReadOnly},
-    {TypeIterator, TypeVoid, "current", false, 45, kElem, kAccessInherited},
-    {TypeIterator, TypeVoid, "index", false, 46, kU32, kAccessReadOnly},
-    {TypeIterator, TypeVoid, "is_last", false, 47, kBool, kAccessReadOnly},
-    bound(kU8, "FIRST", 48), bound(kU16, "FIRST", 52), bound(kU32, "FIRST", 56),
-    bound(kU64, "FIRST", 60), bound(kS8, "FIRST", 50), bound(kS16, "FIRST", 54),
-    bound(kS32, "FIRST", 58), bound(kS64, "FIRST", 62), bound(kTime, "FIRST", 64),
-    bound(kU8, "LAST", 49), bound(kU16, "LAST", 53), bound(kU32, "LAST", 57),
-    bound(kU64, "LAST", 61), bound(kS8, "LAST", 51), bound(kS16, "LAST", 55),
-    bound(kS32, "LAST", 59), bound(kS64, "LAST", 63), bound(kTime, "LAST", 65),
-    bound(kF32, "FIRST", 66), bound(kF32, "LAST", 67), bound(kF64, "FIRST", 68),
-    bound(kF64, "LAST", 69),
+    {TypeSizedArray, TypeVoid, "max_size", false, kCallArrayMaxSize, kU32, kAccessReadOnly},
+    {TypeUnsizedArray, TypeVoid, "max_size", false, kCallArrayMaxSize, kU32, kAccessReadOnly},
+    {TypeChannel, TypeVoid, "max_size", false, kCallChannelMaxSize, kU32, kAccessReadOnly},
+    {TypeIterator, TypeVoid, "current", false, kCallIteratorCurrent, kElem, kAccessInherited},
+    {TypeIterator, TypeVoid, "index", false, kCallIteratorIndex, kU32, kAccessReadOnly},
+    {TypeIterator, TypeVoid, "is_last", false, kCallIteratorIsLast, kBool, kAccessReadOnly},
+    bound(kU8, "FIRST", kCallUInt8First),
+    bound(kU16, "FIRST", kCallUInt16First),
+    bound(kU32, "FIRST", kCallUInt32First),
+    bound(kU64, "FIRST", kCallUInt64First),
+    bound(kS8, "FIRST", kCallSInt8First),
+    bound(kS16, "FIRST", kCallSInt16First),
+    bound(kS32, "FIRST", kCallSInt32First),
+    bound(kS64, "FIRST", kCallSInt64First),
+    bound(kTime, "FIRST", kCallTimeFirst),
+    bound(kU8, "LAST", kCallUInt8Last),
+    bound(kU16, "LAST", kCallUInt16Last),
+    bound(kU32, "LAST", kCallUInt32Last),
+    bound(kU64, "LAST", kCallUInt64Last),
+    bound(kS8, "LAST", kCallSInt8Last),
+    bound(kS16, "LAST", kCallSInt16Last),
+    bound(kS32, "LAST", kCallSInt32Last),
+    bound(kS64, "LAST", kCallSInt64Last),
+    bound(kTime, "LAST", kCallTimeLast),
+    bound(kF32, "FIRST", kCallF32First),
+    bound(kF32, "LAST", kCallF32Last),
+    bound(kF64, "FIRST", kCallF64First),
+    bound(kF64, "LAST", kCallF64Last),
 };
 
 static_assert(std::size(kFunctions) == 12, "12 builtin functions");
@@ -638,13 +697,14 @@ AST* makeUserMethodCall(ParserEnv* env, AST* object, AST* name, AST* args) {
   u32 resultType = TypeStmt;
   if (!defStmt_checkASTCall(env, name, fullArgs, &valued, &resultType)) return nullptr;
   if (valued) {
-    return makeCall(env, 2, resultType, nullptr,
+    return makeCall(env, kCallFunctionLeftRightCurrying, resultType, nullptr,
                     userTarget(env, function), fullArgs);
   }
   AST* formals = functionParameters(env, function);
   AST* firstFormal = formals != nullptr ? AST_getListFirst(prog(env), formals) : nullptr;
   const u32 type = firstFormal != nullptr ? firstFormal->value.id.type : TypeStmt;
-  return makeCall(env, 1, type, nullptr, userTarget(env, function), fullArgs);
+  return makeCall(env, kCallFunctionLeftCurrying, type, nullptr, userTarget(env, function),
+                  fullArgs);
 }
 
 std::string signatureLine(ParserEnv* env, const Signature& s, u32 objectType, u32 firstArgType) {
@@ -675,10 +735,10 @@ void parser_initBuiltinCalls(ParserEnv* env) {
                      FIRST_ARG_BASETYPE_ID, ITER_RM_OP_TYPE_ID}) {
     VELK_ASSERT(marker < 0 && static_cast<u32>(marker) >= FIRST_USER_TYPE);
   }
-  st.protoByCode.assign(kBuiltinCodeLimit, CallProto{});
-  std::vector<bool> deprecatedByCode(kBuiltinCodeLimit, false);
+  st.protoByCode.assign(kCallCodeCount, CallProto{});
+  std::vector<bool> deprecatedByCode(kCallCodeCount, false);
   auto noteCode = [&](u32 code, CallProtoKind kind, u32 entry, u32 signature, bool deprecated) {
-    VELK_ASSERT(code >= 6 && code < kBuiltinCodeLimit);
+    VELK_ASSERT(code >= kFirstBuiltinCallCode && code < kCallCodeCount);
     CallProto& proto = st.protoByCode[code];
     // The first entry that is not deprecated wins, else the first deprecated one.
     if (proto.kind == CallProtoKind::None || (deprecatedByCode[code] && !deprecated)) {
@@ -886,12 +946,14 @@ AST* make_user_func_call(ParserEnv* env, AST* name, AST* args) {
              symbolName(env, sym));
         return nullptr;
       }
-      return makeCall(env, 5, TypeStmt, nullptr,
+      return makeCall(env, kCallSubProcess, TypeStmt, nullptr,
                       userTarget(env, defProc_lookupLocalInstance(env, sym)), args);
     }
     const u32 function = defFunc_lookup(env, sym);
-    if (valued) return makeCall(env, 0, resultType, nullptr, userTarget(env, function), args);
-    return makeCall(env, 3, TypeStmt, nullptr, userTarget(env, function), args);
+    if (valued)
+      return makeCall(env, kCallFunctionRightCurrying, resultType, nullptr,
+                      userTarget(env, function), args);
+    return makeCall(env, kCallFunctionCustom, TypeStmt, nullptr, userTarget(env, function), args);
   }
   const u32 type = defType_lookup(env, sym);
   if (type != NO_ID) return defType_makeCast(env, type, args);
@@ -1024,14 +1086,14 @@ bool defCall_isConst(ParserEnv* env, AST* call) {
   const u32 code = callCode(env, call);
   AST* args = AST_getCallArgs(prog(env), call);
   switch (code) {
-    case 1:
-    case 3:
-    case 5:
+    case kCallFunctionLeftCurrying:
+    case kCallFunctionCustom:
+    case kCallSubProcess:
       return false;
-    case 4:
+    case kCallFieldCustom:
       return defExpr_isConst(env, AST_getCallObj(prog(env), call));
-    case 0:
-    case 2:
+    case kCallFunctionRightCurrying:
+    case kCallFunctionLeftRightCurrying:
       // Valued user calls: constant when all their arguments are.
       return allConst(env, args);
     default:
@@ -1050,9 +1112,9 @@ bool defCall_isConst(ParserEnv* env, AST* call) {
 
 u32 defCall_getAccessRights(ParserEnv* env, AST* call) {
   const u32 code = callCode(env, call);
-  if (code <= 2) return kAccessReadWrite;
-  if (code == 3 || code == 5) return 0;
-  if (code == 4) {
+  if (code <= kCallFunctionLeftRightCurrying) return kAccessReadWrite;
+  if (code == kCallFunctionCustom || code == kCallSubProcess) return kAccessNone;
+  if (code == kCallFieldCustom) {
     AST* object = AST_getCallObj(prog(env), call);
     const u32 objectType = defType_evaluate(env, object);
     if (objectType < FIRST_USER_TYPE) {
@@ -1091,7 +1153,7 @@ u32 defCall_getAccessRights(ParserEnv* env, AST* call) {
 
 u32 defCall_getSymId(ParserEnv* env, AST* call) {
   const u32 code = callCode(env, call);
-  if (code <= 3) {
+  if (code <= kCallFunctionCustom) {
     const u32 function = AST_getCustomFuncId(prog(env), call);
     return function < prog(env)->infoProg->n_functions ? prog(env)->dbg->functionSymbolId[function]
                                                        : NO_ID;

@@ -21,12 +21,6 @@ constexpr s32 FIRST_ARG_TYPE_ID = -5;
 constexpr s32 FIRST_ARG_BASETYPE_ID = -6;
 constexpr s32 ITER_RM_OP_TYPE_ID = -7;
 
-// Access rights of a field entry; the other rights are those of expressions
-// (0 none, 1 read only, 2 write only, 3 read and write).
-constexpr u32 kAccessReadOnly = 1;
-constexpr u32 kAccessReadWrite = 3;
-constexpr u32 kAccessInherited = 4;
-
 enum class CallProtoKind : u32 { None, Function, Method, Field };
 
 // Where the prototype of a built call lives: table, entry and signature index.

@@ -9,18 +9,15 @@
 #include <utility>
 #include <vector>
 
+#include "call_codes.h"
 #include "def_builtins.h"
 #include "def_process.h"
 #include "def_type.h"
 #include "def_variable.h"
-#include "expression.h"
-#include "interp_call.h"
-#include "interp_stack.h"
-#include "operators.h"
+#include "interp_consteval.h"
 #include "parser_data.h"
 #include "parser_error.h"
 #include "small_stack.h"
-#include "velk_locals.h"
 #include "velk_memory.h"
 
 namespace {
@@ -106,7 +103,6 @@ struct DefExprState {
   u32 indexedNodes = 0;
   // User functions found safe to run at compile time.
   std::unordered_map<u32, bool> evaluableFunctions;
-  bool operatorsReady = false;
 
   u32 firstSymNodeOf(u32 symbol) const {
     if (symbol < firstSymNode.size()) return firstSymNode[symbol];
@@ -185,23 +181,10 @@ void indexSymNodes(ParserEnv* env, DefExprState& s) {
 // Grows constantDataTable by cells zeroed cells and rebases every value that
 // points into it; returns the index of the first new cell.
 u32 reserveConstantData(ParserEnv* env, u32 cells) {
-  program* p = env->program;
-  InfoProg* info = p->infoProg;
+  InfoProg* info = env->program->infoProg;
   const u32 first = info->size_constantData;
-  DataCell* oldBase = p->constantDataTable;
-  parser_reallocTable(&p->constantDataTable, &env->pctx->capacity.constantData, first + cells);
-  DataCell* newBase = p->constantDataTable;
-  std::memset(newBase + first, 0, static_cast<size_t>(cells) * sizeof(DataCell));
+  defVar_growConstantData(env, first + cells);
   info->size_constantData = first + cells;
-  if (oldBase != newBase) {
-    parser_computeAnyValueAddresses(oldBase, newBase, p->globalConstantTable,
-                                    info->n_globalConstants);
-    InterpEnv* ienv = env->ienv;
-    if (ienv != nullptr && ienv->data != nullptr && ienv->data->localConstantTable != nullptr) {
-      parser_computeAnyValueAddresses(oldBase, newBase, ienv->data->localConstantTable,
-                                      ienv->ctx->localVarsIndexes.count.constants);
-    }
-  }
   return first;
 }
 
@@ -216,11 +199,11 @@ struct TimeUnit {
 // Tried in this order with a prefix comparison, so "ms" is seen before "s".
 constexpr TimeUnit kTimeUnits[] = {
     {"ps", 1ull, FREQUENCY_OP, "picosecond"},
-    {"ns", 1000ull, NS_LITERAL_OP, "nanosecond"},
-    {"us", 1000000ull, US_LITERAL_OP, "microsecond"},
-    {"\xC2\xB5s", 1000000ull, US_LITERAL_OP, "microsecond"},
-    {"ms", 1000000000ull, MS_LITERAL_OP, "millisecond"},
-    {"s", 1000000000000ull, S_LITERAL_OP, "second"},
+    {"ns", kPicosecondsPerNs, NS_LITERAL_OP, "nanosecond"},
+    {"us", kPicosecondsPerUs, US_LITERAL_OP, "microsecond"},
+    {"\xC2\xB5s", kPicosecondsPerUs, US_LITERAL_OP, "microsecond"},
+    {"ms", kPicosecondsPerMs, MS_LITERAL_OP, "millisecond"},
+    {"s", kPicosecondsPerS, S_LITERAL_OP, "second"},
 };
 
 const TimeUnit* unitOfNode(u32 op) {
@@ -414,20 +397,6 @@ bool isEvaluable(ParserEnv* env, AST* root, u32 depth) {
     }
   }
   return true;
-}
-
-// The first evaluation fills the interpreter's operator table (loading the
-// borrowed image may have allocated it, but only interp_init fills it).
-void ensureOperators(ParserEnv* env) {
-  DefExprState& s = state(env);
-  InterpContext* ctx = env->ienv->ctx;
-  if (s.operatorsReady && ctx->execute_operator != nullptr) return;
-  if (ctx->execute_operator == nullptr) {
-    ctx->execute_operator =
-        MEMORY_ALLOC(TypePrimitive, OperatorFunction, "env->ctx->execute_operator");
-  }
-  expr_operatorsInit(env->ienv);
-  s.operatorsReady = true;
 }
 
 AST* newNode(ParserEnv* env, u32 op, u64 value, AST* left, AST* right, u32 line) {
@@ -908,26 +877,26 @@ bool defExpr_isConst(ParserEnv* env, AST* expression) {
 }
 
 u32 defExpr_getAccessRights(ParserEnv* env, AST* expression) {
-  if (expression == nullptr) return kExprRightsReadWrite;
+  if (expression == nullptr) return kAccessReadWrite;
   if (expression->op == CALL_OP) {
     return defCall_getAccessRights(env, expression);
   }
-  if (defExpr_isConst(env, expression)) return kExprRightsRead;
-  if (expression->op != LOCAL_VAR) return kExprRightsReadWrite;
-  if (defType_isIterator(env, expression->value.id.type)) return kExprRightsNone;
+  if (defExpr_isConst(env, expression)) return kAccessReadOnly;
+  if (expression->op != LOCAL_VAR) return kAccessReadWrite;
+  if (defType_isIterator(env, expression->value.id.type)) return kAccessNone;
   const AST* index = AST_left(env->program, expression);
   VELK_ASSERT(index != nullptr);
-  return LocalVariable_getAccessRights(env, index->value.id.id);
+  return defVar_getLocalAccessRights(env, index->value.id.id);
 }
 
 bool defExpr_isReadable(ParserEnv* env, AST* expression) {
   const u32 rights = defExpr_getAccessRights(env, expression);
-  return rights == kExprRightsRead || rights == kExprRightsReadWrite;
+  return rights == kAccessReadOnly || rights == kAccessReadWrite;
 }
 
 bool defExpr_isWritable(ParserEnv* env, AST* expression) {
   const u32 rights = defExpr_getAccessRights(env, expression);
-  return rights == kExprRightsWrite || rights == kExprRightsReadWrite;
+  return rights == kAccessWriteOnly || rights == kAccessReadWrite;
 }
 
 // --- compile-time execution ------------------------------------------------------
@@ -984,46 +953,17 @@ bool bindLocalConstants(ParserEnv* env, AST* expression, std::vector<TaggedValue
   return true;
 }
 
-// Whether the interpreter's current frame already holds the bound constants
-// (while their scopes are being parsed): the expression then runs as it is.
-bool interpreterHolds(InterpEnv* ienv, const std::vector<TaggedValue>& frame) {
-  const LocalVarsIndexes& idx = ienv->ctx->localVarsIndexes;
-  if (frame.size() > idx.count.constants - idx.base.constants) return false;
-  const TaggedValue* table = ienv->data->localConstantTable + idx.base.constants;
-  for (size_t i = 0; i < frame.size(); ++i) {
-    if (frame[i].value != nullptr &&
-        (table[i].value != frame[i].value || table[i].typeId != frame[i].typeId)) {
-      return false;
-    }
-  }
-  return true;
-}
-
 bool defExpr_canExecAtCompileTime(ParserEnv* env, AST* expression) {
   return expression != nullptr && isEvaluable(env, expression, 0);
 }
 
 TaggedValue defExpr_execAndStack(TaggedValue* slot, ParserEnv* env, AST* expression) {
-  const TaggedValue unknown{nullptr, NO_ID, NO_ID};
-  TaggedValue result = unknown;
-  InterpEnv* ienv = env->ienv;
+  TaggedValue result{nullptr, NO_ID, NO_ID};
   std::vector<TaggedValue> localConstants;
-  if (ienv != nullptr && defExpr_canExecAtCompileTime(env, expression) &&
-      bindLocalConstants(env, expression, &localConstants) &&
-      (interpreterHolds(ienv, localConstants) ||
-       localConstants.size() <= STACKS_SIZE - ienv->ctx->localVarsIndexes.count.constants)) {
-    ensureOperators(env);
-    result = interp_guard(ienv, unknown, [&] {
-      if (interpreterHolds(ienv, localConstants)) return expr_execute(ienv, expression);
-      LocalVarsIndexes saved;
-      Variable_getCurrentLocalVarIndexes(ienv, &saved);
-      for (const TaggedValue& constant : localConstants) {
-        LocalConstant_define(ienv, constant.typeId, constant.value);
-      }
-      const TaggedValue value = expr_execute(ienv, expression);
-      Variable_restorePrevLocalVarIndexes(ienv, &saved);
-      return value;
-    });
+  if (env->ienv != nullptr && defExpr_canExecAtCompileTime(env, expression) &&
+      bindLocalConstants(env, expression, &localConstants)) {
+    result = consteval_evaluate(env->ienv, expression, localConstants.data(),
+                                static_cast<u32>(localConstants.size()));
   }
   if (slot != nullptr) *slot = result;
   return result;

@@ -5,13 +5,16 @@
 // A failing constructor reports through parser_failure and returns nullptr.
 #pragma once
 #include "ast.h"
+#include "interp_consteval.h"
 #include "parser_env.h"
 
-// Access rights of an expression.
-constexpr u32 kExprRightsNone = 0;
-constexpr u32 kExprRightsRead = 1;
-constexpr u32 kExprRightsWrite = 2;
-constexpr u32 kExprRightsReadWrite = 3;
+// Access rights of an expression, of a local and of a builtin field.
+constexpr u32 kAccessNone = 0;       // iterators
+constexpr u32 kAccessReadOnly = 1;   // constants, IN parameters
+constexpr u32 kAccessWriteOnly = 2;
+constexpr u32 kAccessReadWrite = 3;  // variables, OUT parameters
+// Builtin fields only: the rights of the buffer an iterator walks.
+constexpr u32 kAccessInherited = 4;
 
 // Symbols: the debug symbol table, interned through a hash index (first id of a
 // name wins, as a search in id order would answer).
@@ -76,8 +79,8 @@ bool defExpr_isReadable(ParserEnv* env, AST* expression);
 bool defExpr_isWritable(ParserEnv* env, AST* expression);
 
 // Evaluates a constant expression on env->ienv and returns its value, which
-// lives on the interpreter's value stack: callers take interpStack_mark before
-// and interpStack_release after using it. When the value cannot be computed at
+// lives on the interpreter's value stack: callers take consteval_mark before
+// and consteval_release after using it (defExpr_withValue does both). When the value cannot be computed at
 // this point (a call whose body is not known yet, or that would touch global or
 // static data, loop, recurse or do I/O), or the run was abandoned, the result
 // has typeId NO_ID and a null value, and the caller treats the expression as
@@ -88,3 +91,14 @@ TaggedValue defExpr_execAndStack(TaggedValue* slot, ParserEnv* env, AST* express
 u32 defExpr_reserveConstantData(ParserEnv* env, u32 cells);
 // Whether defExpr_execAndStack can compute expression now.
 bool defExpr_canExecAtCompileTime(ParserEnv* env, AST* expression);
+// Evaluates expression and, when its value is known, calls use(value) while
+// the value is still on the value stack; true when it was known.
+template <class Use>
+bool defExpr_withValue(ParserEnv* env, AST* expression, Use&& use) {
+  const u32 mark = consteval_mark(env->ienv);
+  const TaggedValue value = defExpr_execAndStack(nullptr, env, expression);
+  const bool known = value.value != nullptr && value.typeId != NO_ID;
+  if (known) use(value);
+  consteval_release(env->ienv, mark);
+  return known;
+}

@@ -7,14 +7,13 @@
 #include <unordered_map>
 #include <vector>
 
+#include "call_codes.h"
 #include "def_expression.h"
 #include "def_type.h"
 #include "def_variable.h"
-#include "interp_call.h"
-#include "interp_stack.h"
-#include "interp_system.h"
-#include "parser_error.h"
 #include "parser_data.h"
+#include "parser_error.h"
+#include "system_records.h"
 #include "velk_typing.h"
 
 namespace {
@@ -361,11 +360,12 @@ constexpr u64 kFarTiming = u64{1} << 63;
 
 void warnFarTiming(ParserEnv* env, const char* what, AST* value) {
   if (value == nullptr || !defExpr_isConst(env, value)) return;
-  const u32 mark = interpStack_mark(env->ienv);
-  const TaggedValue v = defExpr_execAndStack(nullptr, env, value);
-  const bool far = v.typeId == TypeTime && v.value != nullptr && *v.value >= kFarTiming;
-  const u64 picoseconds = far ? *v.value : 0;
-  interpStack_release(env->ienv, mark);
+  bool far = false;
+  u64 picoseconds = 0;
+  defExpr_withValue(env, value, [&](TaggedValue v) {
+    far = v.typeId == TypeTime && *v.value >= kFarTiming;
+    if (far) picoseconds = *v.value;
+  });
   if (far) {
     warn(env, "%s of %llu ps is 2^63 ps (about 106 days) or more\n", what,
          static_cast<unsigned long long>(picoseconds));
@@ -664,24 +664,21 @@ AST* defBuff_makeArrayCall(ParserEnv* env, AST* array, AST* index) {
   }
   bool constant = defExpr_isConst(env, index) && defExpr_canExecAtCompileTime(env, index);
   if (constant) {
-    u32 mark = interpStack_mark(env->ienv);
-    TaggedValue value = defExpr_execAndStack(nullptr, env, index);
-    if (value.typeId == NO_ID || value.value == nullptr) {
-      constant = false;  // cannot be computed now: checked as a variable index
-    } else {
+    u64 position = 0;
+    bool badConversion = false;
+    // A value that cannot be computed now is checked as a variable index.
+    constant = defExpr_withValue(env, index, [&](TaggedValue value) {
       u32 flags = 0;
-      u64 position = primTypeToUInt64(value, &flags);
-      const u32 size = p->typeTable[arrayType].size;
-      const bool badConversion = (flags & (CONV_NEG_TO_WIDER_UNSIGNED | CONV_NEG_TO_UNSIGNED |
-                                           CONV_OVERFLOW | CONV_UNDERFLOW)) != 0;
-      interpStack_release(env->ienv, mark);
-      // An unsized array (size NO_ID) has no bound known here.
-      if (badConversion || (size != NO_ID && position >= size)) {
-        fail(env, 155, "index value is out of array bounds (0 to %u)\n", size - 1);
-        return nullptr;
-      }
+      position = primTypeToUInt64(value, &flags);
+      badConversion = (flags & (CONV_NEG_TO_WIDER_UNSIGNED | CONV_NEG_TO_UNSIGNED |
+                                CONV_OVERFLOW | CONV_UNDERFLOW)) != 0;
+    });
+    const u32 size = p->typeTable[arrayType].size;
+    // An unsized array (size NO_ID) has no bound known here.
+    if (constant && (badConversion || (size != NO_ID && position >= size))) {
+      fail(env, 155, "index value is out of array bounds (0 to %u)\n", size - 1);
+      return nullptr;
     }
-    if (!constant) interpStack_release(env->ienv, mark);
   }
   if (!constant) {
     if (indexType == TypeUInt64 || indexType == TypeSInt64) {
@@ -716,7 +713,7 @@ AST* defIter_getBufferExpr(ParserEnv* env, AST* iterator) {
   AST* index = AST_left(p, iterator);
   VELK_ASSERT_TEXT(iterator->op == LOCAL_VAR && index != nullptr && defType_isIterator(env, iterator->value.id.type),
                    "iterator is a local variable of an iterator type");
-  return LocalVariable_getIteratorBuffer(env, index->value.id.id);
+  return defVar_getLocalIteratorBuffer(env, index->value.id.id);
 }
 
 // ---------------------------------------------------------------------------

@@ -9,7 +9,6 @@
 #include <vector>
 
 #include "def_expression.h"
-#include "interp_stack.h"
 #include "parser_data.h"
 #include "parser_error.h"
 #include "velk_assert.h"
@@ -793,11 +792,11 @@ u32 defType_lookup(ParserEnv* env, u32 symbolId) {
 
 bool defType_getBaseTypeFieldAccessRights(ParserEnv* env, u32 baseTypeId, u32 fieldSymbol,
                                           u32* accessRights) {
-  u32 rights = 0;
+  u32 rights = kAccessNone;
   bool found = false;
   if (baseTypeId < TypePrimitive) {
     found = true;
-    rights = 1;
+    rights = kAccessReadOnly;
   } else if (baseTypeId == TypeNamedBlock || baseTypeId == TypeState) {
     const char* name = fieldSymbol < prog(env)->infoProg->n_symbols
                            ? Symbol_getName(prog(env), fieldSymbol)
@@ -805,7 +804,7 @@ bool defType_getBaseTypeFieldAccessRights(ParserEnv* env, u32 baseTypeId, u32 fi
     for (const char* timeField : kTimeAccountFields) {
       if (std::strcmp(name, timeField) == 0) {
         found = true;
-        rights = 3;
+        rights = kAccessReadWrite;
       }
     }
   }
@@ -849,15 +848,10 @@ u32 defType_getBuffer(ParserEnv* env, u32 kind, u32 elementType, AST* sizeExpr) 
   u32 size = 0;
   u32 flags = CONV_NOT_CONVERTIBLE;
   if (sizeType <= TypeTime) {
-    InterpEnv* ienv = env->ienv;
-    u32 mark = interpStack_mark(ienv);
-    TaggedValue value = defExpr_execAndStack(nullptr, env, sizeExpr);
-    bool computed = value.value != nullptr && value.typeId != NO_ID;
-    if (computed) {
+    const bool computed = defExpr_withValue(env, sizeExpr, [&](TaggedValue value) {
       sizeType = value.typeId;
       size = primTypeToUInt32(value, &flags);
-    }
-    interpStack_release(ienv, mark);
+    });
     if (!computed) {
       parser_failure(env, 158, file, line, nullptr, "array size must be a constant expression\n");
       return NO_ID;

@@ -10,10 +10,8 @@
 #include "def_builtins.h"
 #include "def_expression.h"
 #include "def_type.h"
-#include "interp_stack.h"
+#include "interp_consteval.h"
 #include "parser_error.h"
-#include "statement.h"
-#include "velk_locals.h"
 
 namespace {
 
@@ -151,11 +149,11 @@ u32 accessRightsOf(u32 op) {
   switch (op) {
     case IN_PARAM:
     case IN_CHANNEL_PARAM:
-      return kVarRightsRead;
+      return kAccessReadOnly;
     case ITERATOR_DECL_OP:
-      return kVarRightsNone;
+      return kAccessNone;
     default:
-      return kVarRightsReadWrite;
+      return kAccessReadWrite;
   }
 }
 
@@ -164,7 +162,7 @@ ScopeRecord recordOf(ParserEnv* env, AST* decl) {
   ScopeRecord record{};
   record.type = decl->value.id.type;
   record.symbol = declarationSymbol(env, decl);
-  record.access = isConstantDeclaration(decl->op) ? kVarRightsRead : accessRightsOf(decl->op);
+  record.access = isConstantDeclaration(decl->op) ? kAccessReadOnly : accessRightsOf(decl->op);
   record.iteratorBuffer = decl->op == ITERATOR_DECL_OP ? decl->right : NO_ID;
   record.declId = AST_id(p, decl);
   record.inInterpreter = false;
@@ -220,20 +218,6 @@ void growDataTable(DataCell** data, u32* capacity, u32 used, u32 needed, TaggedV
   parser_computeAnyValueAddresses(oldBase, *data, table, count);
 }
 
-void growConstantData(ParserEnv* env, u32 needed) {
-  program* p = env->program;
-  const DataCell* oldBase = p->constantDataTable;
-  growDataTable(&p->constantDataTable, &env->pctx->capacity.constantData,
-                p->infoProg->size_constantData, needed, p->globalConstantTable,
-                p->infoProg->n_globalConstants);
-  // The compile-time local constants point into the same table.
-  InterpEnv* ienv = env->ienv;
-  if (ienv != nullptr && ienv->data != nullptr && ienv->data->localConstantTable != nullptr) {
-    parser_computeAnyValueAddresses(oldBase, p->constantDataTable, ienv->data->localConstantTable,
-                                    ienv->ctx->localVarsIndexes.count.constants);
-  }
-}
-
 // --- Values -------------------------------------------------------------------
 
 void writeDefault(ParserEnv* env, DataCell* dest, u32 type, u32 depth);
@@ -287,20 +271,13 @@ void writeDefault(ParserEnv* env, DataCell* dest, u32 type, u32 depth) {
   }
 }
 
-// Evaluates a constant expression on ienv and copies its value as `type` into
-// dest with the interpreter's own copy rules (a scalar keeps its type's width,
-// a channel is rebased). A value that cannot be computed leaves dest as it is.
+// Evaluates a constant expression and copies its value as `type` into dest
+// with the interpreter's own copy rules (a scalar keeps its type's width, a
+// channel is rebased). A value that cannot be computed leaves dest as it is.
 void storeEvaluated(ParserEnv* env, DataCell* dest, AST* expression, u32 type) {
-  InterpEnv* ienv = env->ienv;
-  const u32 mark = interpStack_mark(ienv);
-  const TaggedValue value = defExpr_execAndStack(nullptr, env, expression);
-  if (value.value != nullptr && value.typeId != NO_ID && typeOf(env, type).storageSize > 0) {
-    interp_guard(ienv, 0, [&] {
-      value_set(ienv, TaggedValue{dest, type, NO_ID}, value);
-      return 0;
-    });
-  }
-  interpStack_release(ienv, mark);
+  defExpr_withValue(env, expression, [&](TaggedValue value) {
+    if (typeOf(env, type).storageSize > 0) consteval_store(env->ienv, dest, type, value);
+  });
 }
 
 // The cells of a string literal's value in the constant data: the length + 2,
@@ -516,6 +493,16 @@ void layOut(ParserEnv* env, const std::vector<std::pair<u32, u32>>& declarations
 
 }  // namespace
 
+void defVar_growConstantData(ParserEnv* env, u32 needed) {
+  program* p = env->program;
+  const DataCell* oldBase = p->constantDataTable;
+  growDataTable(&p->constantDataTable, &env->pctx->capacity.constantData,
+                p->infoProg->size_constantData, needed, p->globalConstantTable,
+                p->infoProg->n_globalConstants);
+  // The compile-time local constants point into the same table.
+  consteval_rebase(env->ienv, oldBase, p->constantDataTable);
+}
+
 // --- Declarations -------------------------------------------------------------
 
 AST* defVar_makeDefinition(ParserEnv* env, u32 code, u32 type, AST* name, AST* initializer) {
@@ -577,12 +564,9 @@ AST* defVar_declareLocal(ParserEnv* env, AST* decl) {
   }
   // Later constant expressions of the same body read it at compile time.
   const u32 index = AST_getInitializerId(env->program, init);
-  InterpEnv* ienv = env->ienv;
   if (index != NO_ID && index < env->program->infoProg->size_constantData) {
-    record.inInterpreter = interp_guard(ienv, false, [&] {
-      LocalConstant_define(ienv, record.type, env->program->constantDataTable + index);
-      return true;
-    });
+    record.inInterpreter = consteval_defineLocal(env->ienv, record.type,
+                                                 env->program->constantDataTable + index);
   }
   s.localConsts.push(record);
   return decl;
@@ -614,7 +598,7 @@ void defVar_clearLocals(ParserEnv* env, AST* declarationList) {
       return;
     }
     const ScopeRecord record = s.localConsts.pop();
-    if (record.inInterpreter) LocalConstant_decrCount(env->ienv);
+    if (record.inInterpreter) consteval_popLocal(env->ienv);
   };
   if (declarationList == nullptr) return;
   if (declarationList->op != LIST) {
@@ -697,15 +681,15 @@ u32 defVar_lookupGlobalConstant(ParserEnv* env, u32 symbol) {
                                          p->infoProg->n_globalConstants, symbol);
 }
 
-u32 LocalVariable_getAccessRights(ParserEnv* env, u32 localIndex) {
+u32 defVar_getLocalAccessRights(ParserEnv* env, u32 localIndex) {
   return state(env).localVars.at(localIndex).access;
 }
 
-AST* LocalVariable_getIteratorBuffer(ParserEnv* env, u32 localIndex) {
+AST* defVar_getLocalIteratorBuffer(ParserEnv* env, u32 localIndex) {
   return AST_fromId(env->program, state(env).localVars.at(localIndex).iteratorBuffer);
 }
 
-AST* LocalVariable_getDeclaration(ParserEnv* env, u32 localIndex) {
+AST* defVar_getLocalDeclaration(ParserEnv* env, u32 localIndex) {
   return AST_fromId(env->program, state(env).localVars.at(localIndex).declId);
 }
 
@@ -869,7 +853,7 @@ u32 Initializer_store(ParserEnv* env, AST* initializer, u32 type) {
   const u32 cells = valueCells(env, content, type);
   const u32 start = p->infoProg->size_constantData;
   VELK_ASSERT_TEXT(u64{start} + cells < NO_ID, "size_constantData < NO_ID");
-  growConstantData(env, start + cells);
+  defVar_growConstantData(env, start + cells);
   init_constant_value(env, p->constantDataTable + start, content, type);
   p->infoProg->size_constantData = start + cells;
   initializer->value.id.initializer = start;

@@ -9,12 +9,8 @@
 #include <vector>
 
 #include "ast.h"
+#include "def_expression.h"
 #include "parser_env.h"
-
-// Access rights recorded for a local (same values as the expression rights).
-constexpr u32 kVarRightsNone = 0;       // iterators
-constexpr u32 kVarRightsRead = 1;       // IN parameters, constants
-constexpr u32 kVarRightsReadWrite = 3;  // variables, OUT parameters
 
 // --- Declarations -----------------------------------------------------------
 
@@ -52,12 +48,12 @@ u32 defVar_lookupLocalConstant(ParserEnv* env, u32 symbol);  // innermost first
 u32 defVar_lookupStatic(ParserEnv* env, u32 symbol);         // first declared first
 u32 defVar_lookupGlobal(ParserEnv* env, u32 symbol);         // global variable index
 u32 defVar_lookupGlobalConstant(ParserEnv* env, u32 symbol);
-// Rights recorded for local variable localIndex (kVarRights*).
-u32 LocalVariable_getAccessRights(ParserEnv* env, u32 localIndex);
+// Rights recorded for local variable localIndex (kAccess*).
+u32 defVar_getLocalAccessRights(ParserEnv* env, u32 localIndex);
 // The buffer expression an iterator local was declared with (nullptr if none).
-AST* LocalVariable_getIteratorBuffer(ParserEnv* env, u32 localIndex);
+AST* defVar_getLocalIteratorBuffer(ParserEnv* env, u32 localIndex);
 // The declaration of local variable localIndex.
-AST* LocalVariable_getDeclaration(ParserEnv* env, u32 localIndex);
+AST* defVar_getLocalDeclaration(ParserEnv* env, u32 localIndex);
 u32 defVar_localCount(ParserEnv* env);
 u32 defVar_localConstantCount(ParserEnv* env);
 u32 defVar_staticCount(ParserEnv* env);
@@ -84,6 +80,9 @@ bool defVar_isConst(ParserEnv* env, AST* access);
 u32 GlobalConstant_define(ParserEnv* env, u32 declId);
 u32 GlobalVariable_register(ParserEnv* env, u32 declId);
 u32 StaticVariable_register(ParserEnv* env, u32 declId);
+// Grows constantDataTable to hold needed cells (new cells zero), rebasing the
+// global constants and the compile-time local constants that point into it.
+void defVar_growConstantData(ParserEnv* env, u32 needed);
 // Lays the value of a constant initializer out at the end of constantDataTable
 // and records that index as the initializer id; returns it.
 u32 Initializer_store(ParserEnv* env, AST* initializer, u32 type);

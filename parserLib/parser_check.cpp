@@ -14,18 +14,23 @@
 #include "def_expression.h"
 #include "def_process.h"
 #include "def_type.h"
-#include "interp_stack.h"
 #include "parser_error.h"
 #include "small_stack.h"
 #include "velk_typing.h"
 
 namespace {
 
-constexpr const char* kOpErrNames[] = {
-    "none",          "wrap",           "overflow",
-    "division by zero", "modulo zero", "first divided by negative one",
-    "first modulo negative one",
-};
+// Names of the errors a folded operation can meet. The critical ones are the
+// interpreter's invalid operations of the same order, in the compiler's
+// wording.
+const char* opErrName(u32 error) {
+  static constexpr const char* kNonCritical[] = {"none", "wrap", "overflow"};
+  static_assert(std::size(kNonCritical) == kFirstCriticalOpError);
+  static_assert(OPERR_MODULO_MINUS_ONE - kFirstCriticalOpError == INVALID_OP_MODULO_MINUS_ONE);
+  if (error < kFirstCriticalOpError) return kNonCritical[error];
+  if (error > OPERR_MODULO_MINUS_ONE) return nullptr;
+  return interp_invalidOperationName(error - kFirstCriticalOpError, InvalidOpWording::Diagnostic);
+}
 
 program* prog(ParserEnv* env) { return env->program; }
 
@@ -789,13 +794,12 @@ ConstValue operandValue(ParserEnv* env, const ValueMemo& memo, AST* operand) {
   // value is not constant, or its value is not computed here.
   if (isOperationNode(operand->op) || !constantOperand(env, operand)) return {};
   ConstValue value;
-  const u32 mark = interpStack_mark(env->ienv);
-  TaggedValue v = defExpr_execAndStack(nullptr, env, operand);
-  if (v.typeId < TypePrimitive && v.value != nullptr) {
-    value.type = v.typeId;
-    value.cell = *v.value;
-  }
-  interpStack_release(env->ienv, mark);
+  defExpr_withValue(env, operand, [&](TaggedValue v) {
+    if (v.typeId < TypePrimitive) {
+      value.type = v.typeId;
+      value.cell = *v.value;
+    }
+  });
   return value;
 }
 
@@ -971,7 +975,7 @@ struct OperationWalk {
       return false;
     }
     warned.insert(AST_id(env->program, node));
-    warnAt(env, 0, fileName.c_str(), node, nullptr, "%s in expression\n", kOpErrNames[found]);
+    warnAt(env, 0, fileName.c_str(), node, nullptr, "%s in expression\n", opErrName(found));
     return true;
   }
 
@@ -1052,7 +1056,8 @@ struct OperationWalk {
 // ---------------------------------------------------------------------------
 
 const char* opErr_getName(u32 error) {
-  return error < std::size(kOpErrNames) ? kOpErrNames[error] : "unknown error";
+  const char* name = opErrName(error);
+  return name != nullptr ? name : "unknown error";
 }
 
 bool op_isDeclaration(u32 op) {

@@ -22,12 +22,6 @@
 
 namespace {
 
-// Names of the invalid-operation codes, as the compiler prints them.
-const char* const kInvalidOperationNames[] = {
-    "division by zero", "modulo zero",  "first divided by negative one", "first modulo negative one",
-    "queue full",       "queue empty",  "stack full",                    "stack empty",
-};
-
 // The one compiler environment of the process, for the interpreter callbacks.
 ParserEnv* gParserEnv = nullptr;
 
@@ -79,8 +73,8 @@ void parser_exitFromInterpreter(InterpEnv*, size_t line, int) {
 }
 
 TaggedValue parser_invalidOpFromInterpreter(InterpEnv*, AST*, u32 code) {
-  const char* name = code < std::size(kInvalidOperationNames) ? kInvalidOperationNames[code]
-                                                              : "invalid operation";
+  const char* name = interp_invalidOperationName(code, InvalidOpWording::Diagnostic);
+  if (name == nullptr) name = "invalid operation";
   if (gParserEnv != nullptr) parser_operationError(gParserEnv, name);
   return TaggedValue{nullptr, NO_ID, NO_ID};
 }
@@ -157,9 +151,9 @@ void parser_createTree(ParserEnv* env, u32 capacity) {
 }
 
 void parser_installInterpreterCallbacks(ParserEnv* env) {
-  env->ienv->ctx->exit_callback = parser_exitFromInterpreter;
-  env->ienv->ctx->invalid_op_callback = parser_invalidOpFromInterpreter;
-  env->ienv->ctx->assert_callback = callback_assert;
+  env_on_exit(env->ienv, parser_exitFromInterpreter);
+  interpreter_on_invalid_op(env->ienv, parser_invalidOpFromInterpreter);
+  env_on_assert(env->ienv, callback_assert);
   velk_setAssertHandler(compilerAssertHandler);
 }
 

@@ -2,7 +2,10 @@
  * routines of the def_* modules. Semantic values are u32: node ids (NO_ID for
  * an absent or failed construct), type ids, or small codes (parameter
  * direction, buffer kind, operation code). The scanner is reentrant and the
- * parser environment travels with every call.
+ * parser environment travels with every call. The grammar has known
+ * conflicts, each resolved by bison's default (shift, or the earlier rule) as
+ * the language means it; the build checks their counts (parserLib's
+ * CMakeLists.txt), so that a new one cannot change how programs parse unseen.
  */
 %require "3.8"
 %define api.pure full

@@ -16,12 +16,8 @@
 
 #include "simstruc.h"
 
-#include "builtins.h"
 #include "interp_api.h"
-#include "interp_env.h"
-#include "print.h"
 #include "program.h"
-#include "scheduler.h"
 
 #ifdef VELK_SIMULINK_STANDIN
 #include "velk_interpreter.h"
@@ -313,11 +309,8 @@ void callback_assert(InterpEnv* /*env*/, bool condition, const char* file, size_
 }
 
 const char* invalidOperationName(u32 code) {
-  static const char* const names[] = {
-      "division by zero", "modulo by zero", "division by minus one", "modulo by minus one",
-      "queue full",       "queue empty",    "stack full",            "stack empty",
-  };
-  return code < sizeof names / sizeof names[0] ? names[code] : "invalid operation";
+  const char* name = interp_invalidOperationName(code, InvalidOpWording::Trace);
+  return name != nullptr ? name : "invalid operation";
 }
 
 // A run-time error of the program is reported and the run goes on with the

@@ -13,17 +13,11 @@
 #include <cstring>
 
 #include "interp_api.h"
-#include "scheduler.h"
 
 namespace {
 
 // Kept reachable so that an exit() from a callback leaks nothing.
 InterpEnv* gEnv = nullptr;
-
-const char* const kInvalidOperationNames[] = {
-    "division by zero", "modulo zero",  "first divided by negative one", "first modulo negative one",
-    "queue full",       "queue empty",  "stack full",                    "stack empty",
-};
 
 int hostPrint(InterpEnv*, int character) {
   std::putchar(character);
@@ -50,9 +44,8 @@ void hostAssert(InterpEnv*, bool condition, const char* file, size_t line, const
 u32 hostVariableChange(InterpEnv*, u32, u32, TaggedValue) { return 0; }
 
 TaggedValue hostInvalidOp(InterpEnv* env, AST* node, u32 code) {
-  const char* name = code < sizeof kInvalidOperationNames / sizeof kInvalidOperationNames[0]
-                         ? kInvalidOperationNames[code]
-                         : "unknown";
+  const char* name = interp_invalidOperationName(code, InvalidOpWording::Diagnostic);
+  if (name == nullptr) name = "unknown";
   if (node != nullptr) {
     std::printf("[invalid operation: %s at line %u]\n", name, AST_line(env->program, node));
   } else {

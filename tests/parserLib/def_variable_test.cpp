@@ -116,8 +116,8 @@ TEST_F(DefVariable, LocalHidesParameterOfTheSameName) {
   EXPECT_EQ(access->op, u32{LOCAL_VAR});
   EXPECT_EQ(AST_getVarId(p, access), 1u);
   EXPECT_EQ(access->value.id.type, u32{TypeUInt16});
-  EXPECT_EQ(LocalVariable_getAccessRights(env, 0), kVarRightsRead);
-  EXPECT_EQ(LocalVariable_getAccessRights(env, 1), kVarRightsReadWrite);
+  EXPECT_EQ(defVar_getLocalAccessRights(env, 0), kAccessReadOnly);
+  EXPECT_EQ(defVar_getLocalAccessRights(env, 1), kAccessReadWrite);
 }
 
 TEST_F(DefVariable, NameResolutionOrder) {
