@@ -413,7 +413,11 @@ void mdlGetTimeOfNextVarHit(SimStruct* S) {
   mexPrintf("NEXT:velk absolute next hit %f\n", absolute);
   mexPrintf("NEXT:simulink time is %f\n", t);
   mexPrintf("NEXT:Next hit time %f\n", absolute);
+#ifdef VELK_SIMULINK_STANDIN
+  if (hostSettings.flushEachHit) std::fflush(stdout);
+#else
   std::fflush(stdout);
+#endif
   ssSetTNext(S, absolute);
 }
 
