@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <vector>
 
 #include "interp_env.h"
 #include "system_records.h"
@@ -49,6 +50,9 @@ struct InterpCache {
   // the image's counts at load; a borrowed image may have grown since.
   u32 callbackVariables = 0;
   u32 callbackInstances = 0;
+  // Per type id: 1 when a cleared value is all zero cells (no channel index
+  // cells inside), 2 when it is not, 0 while not yet known.
+  std::vector<u8> zeroClearedTypes;
 };
 
 // Allocation of the cache (through the memory module) and its release.

@@ -3,6 +3,7 @@
 #include <pthread.h>
 
 #include <algorithm>
+#include <vector>
 
 #include "engine.h"
 #include "expression.h"
@@ -222,10 +223,154 @@ void fireTransition(InterpEnv* env, AST* transition, u32 number, TaggedValue rec
   notifyStateChange(env, record, 0, static_cast<u32>(cell(record, PI_PROCESS_STATE)));
 }
 
+// Whether a cleared value of the type is all zero cells, with no channel
+// inside whose index cells start otherwise: a local of it then needs nothing
+// beyond the zeroed storage LocalVariable_declare gives it. Found once per
+// type by clearing a scratch value, so the answer follows value_clear.
+bool clearsToZero(InterpEnv* env, u32 typeId) {
+  const program* p = env->program;
+  if (typeId >= p->infoProg->n_type) return false;
+  std::vector<u8>& known = env->ctx->cache->zeroClearedTypes;
+  if (known.size() < p->infoProg->n_type) known.resize(p->infoProg->n_type, 0);
+  if (known[typeId] == 0) {
+    std::vector<DataCell> scratch(std::max<u32>(1, p->typeTable[typeId].storageSize), 0);
+    value_clear(env, TaggedValue{scratch.data(), typeId, NO_ID});
+    const bool zero = std::all_of(scratch.begin(), scratch.end(), [](DataCell c) { return c == 0; });
+    known[typeId] = zero ? 1 : 2;
+  }
+  return known[typeId] == 1;
+}
+
+// A declaration whose local starts as zeroed storage: a variable without an
+// initial value (or an iterator) of a type that clears to zero.
+bool declaresZeroedLocal(InterpEnv* env, const AST* declaration) {
+  switch (declaration->op) {
+    case VARIABLE_DECL_OP:
+    case VARIABLE_BUFFER_DECL_OP:
+    case IMPLICIT_VARIABLE_DECL:
+      if (declaration->right != NO_ID) return false;
+      break;
+    case ITERATOR_DECL_OP:
+      break;
+    default:
+      return false;
+  }
+  return clearsToZero(env, declaration->value.id.type);
+}
+
+// At most this many declarations of a state take the direct paths below; a
+// longer list is rare enough to go the general way.
+constexpr u32 kDirectLocals = 8;
+
+// The types of a state's local declarations, comments skipped, when every
+// one of them only needs zeroed storage and the list is well formed; false
+// otherwise (the general path then declares them, or reports the damage).
+bool zeroedLocalTypes(InterpEnv* env, AST* declarations, u32 (&types)[kDirectLocals],
+                      u32* count) {
+  *count = 0;
+  if (declarations == nullptr || env->borrowedProgram) return false;
+  const program* p = env->program;
+  const u32 nodes = p->infoProg->n_AST;
+  const bool list = declarations->op == LIST;
+  for (const AST* c = declarations;;) {
+    const u32 id = list ? c->left : static_cast<u32>(c - p->RAMprogram);
+    if (id >= nodes || *count == kDirectLocals) return false;
+    const AST* declaration = &p->RAMprogram[id];
+    if (declaration->op != COMMENT) {
+      if (!declaresZeroedLocal(env, declaration)) return false;
+      types[(*count)++] = declaration->value.id.type;
+    }
+    if (!list || c->right == NO_ID) break;
+    if (c->right >= nodes || p->RAMprogram[c->right].op != LIST) return false;
+    c = &p->RAMprogram[c->right];
+  }
+  return *count > 0 && p->typeTable[types[0]].storageSize >= 1;
+}
+
+// Whether declaring locals of these types leaves the locals' tables within
+// their bounds, as LocalVariable_declare checks them one by one.
+bool localsFit(InterpEnv* env, const u32* types, u32 count) {
+  const LocalVarsIndexes& idx = env->ctx->localVarsIndexes;
+  u64 cells = idx.count.variablesData;
+  for (u32 k = 0; k < count; ++k) {
+    const u32 size = std::max<u32>(1, env->program->typeTable[types[k]].storageSize);
+    if (size >= STACKS_SIZE - cells) return false;
+    cells += size;
+  }
+  return u64{idx.count.variables} + count <= STACKS_SIZE;
+}
+
+// What declaring a state's locals takes, found once per activation of the
+// state rather than at each of its two declarations (transitions, body).
+struct StateLocals {
+  bool zeroed = false;  // every local only needs zeroed storage (types, count)
+  u32 count = 0;
+  u32 types[kDirectLocals];
+};
+
+StateLocals stateLocalsOf(InterpEnv* env, AST* state) {
+  StateLocals locals;
+  locals.zeroed =
+      zeroedLocalTypes(env, AST_getStateBlock(env->program, state), locals.types, &locals.count);
+  return locals;
+}
+
+// A state's locals, its time account first, with the account's
+// execution_time at 0: statement_declareTimedLocals, except that when every
+// declaration only needs zeroed storage (the usual case, the account alone)
+// the locals are declared directly. Images the compiler lends may still
+// change, so they always take the general path.
+TaggedValue declareStateLocals(InterpEnv* env, AST* declarations, const StateLocals& locals) {
+  if (!locals.zeroed) return statement_declareTimedLocals(env, declarations);
+  const TaggedValue account = LocalVariable_declare(env, locals.types[0]);
+  for (u32 k = 1; k < locals.count; ++k) LocalVariable_declare(env, locals.types[k]);
+  return account;
+}
+
+// executeNamedState for a checked state.
+void runState(InterpEnv* env, AST* state, const StateLocals& locals) {
+  const program* p = env->program;
+  const LocalVarsIndexes saved = env->ctx->localVarsIndexes;
+  const TaggedValue account = declareStateLocals(env, AST_getStateBlock(p, state), locals);
+  engine_executeList(env, AST_left(p, AST_getStateDeclaration(p, state)));
+  time_advance(env, account.value[0]);
+  Variable_restorePrevLocalVarCounts(env, &saved);
+}
+
+// executeNamedStateTransitions for a checked state and record.
+bool runTransitions(InterpEnv* env, AST* state, TaggedValue instance, const StateLocals& locals) {
+  const program* p = env->program;
+  AST* transitions = AST_getStateTransitions(p, AST_getStateDeclaration(p, state));
+  // Without transitions nothing runs and nothing reads the locals: when
+  // declaring them would only take zeroed storage, they are not declared.
+  if (transitions == nullptr && locals.zeroed && localsFit(env, locals.types, locals.count)) {
+    return false;
+  }
+  const u64 duration = cell(instance, PI_DURATION);
+  const LocalVarsIndexes saved = env->ctx->localVarsIndexes;
+  const TaggedValue account = declareStateLocals(env, AST_getStateBlock(p, state), locals);
+  bool fired = false;
+  u32 number = 0;
+  for (AST* c = transitions; c != nullptr && !fired; c = nextCell(env, c), ++number) {
+    AST* transition = cellElement(env, c);
+    INTERP_ASSERT_TEXT(env, transition != nullptr,
+                       "(ON_OP == trans->op) || (AFTER_OP == trans->op)");
+    if (transitionFires(env, transition, duration)) {
+      fireTransition(env, transition, number, instance);
+      fired = true;
+    }
+  }
+  // The time account holds what the transition's statements consumed.
+  time_advance(env, account.value[0]);
+  Variable_restorePrevLocalVarCounts(env, &saved);
+  return fired;
+}
+
 // The loop of one activation; `continue` set by the bodies runs it again at
 // once with fresh activation times.
 void runActivation(InterpEnv* env, const ProcessDefinition& definition, TaggedValue record) {
   AST* state = recordState(env, record);
+  StateLocals locals = stateLocalsOf(env, state);
   cell(record, PI_CONTINUE) = 1;
   while (flag(record, PI_CONTINUE)) {
     cell(record, PI_CONTINUE) = 0;
@@ -238,12 +383,18 @@ void runActivation(InterpEnv* env, const ProcessDefinition& definition, TaggedVa
       // The initial state is entered; its transitions wait for the next activation.
       cell(record, PI_INITIALIZING) = 0;
       notifyStateChange(env, record, 0, static_cast<u32>(cell(record, PI_PROCESS_STATE)));
-    } else if (executeNamedStateTransitions(env, state, record)) {
-      state = recordState(env, record);
-      cell(record, PI_DURATION) = 0;
+    } else {
+      checkedState(env, state);
+      checkRecord(env, record);
+      if (runTransitions(env, state, record, locals)) {
+        state = recordState(env, record);
+        locals = stateLocalsOf(env, state);
+        cell(record, PI_DURATION) = 0;
+      }
     }
     engine_executeStatement(env, nodeAt(env, definition.commonBlock));
-    executeNamedState(env, state);
+    checkedState(env, state);
+    runState(env, state, locals);
     engine_executeStatement(env, nodeAt(env, definition.finallyBlock));
     time_advance(env, cell(record, PI_EXECUTION_TIME));
   }
@@ -346,37 +497,13 @@ void process_executeCall(InterpEnv* env, u32 definitionId, u32 staticBase, AST* 
 
 void executeNamedState(InterpEnv* env, AST* state) {
   checkedState(env, state);
-  const program* p = env->program;
-  const LocalVarsIndexes saved = env->ctx->localVarsIndexes;
-  const TaggedValue account = statement_declareTimedLocals(env, AST_getStateBlock(p, state));
-  engine_executeList(env, AST_left(p, AST_getStateDeclaration(p, state)));
-  time_advance(env, account.value[0]);
-  Variable_restorePrevLocalVarCounts(env, &saved);
+  runState(env, state, stateLocalsOf(env, state));
 }
 
 bool executeNamedStateTransitions(InterpEnv* env, AST* state, TaggedValue instance) {
   checkedState(env, state);
   checkRecord(env, instance);
-  const program* p = env->program;
-  const u64 duration = cell(instance, PI_DURATION);
-  const LocalVarsIndexes saved = env->ctx->localVarsIndexes;
-  const TaggedValue account = statement_declareTimedLocals(env, AST_getStateBlock(p, state));
-  bool fired = false;
-  u32 number = 0;
-  AST* transitions = AST_getStateTransitions(p, AST_getStateDeclaration(p, state));
-  for (AST* c = transitions; c != nullptr && !fired; c = nextCell(env, c), ++number) {
-    AST* transition = cellElement(env, c);
-    INTERP_ASSERT_TEXT(env, transition != nullptr,
-                       "(ON_OP == trans->op) || (AFTER_OP == trans->op)");
-    if (transitionFires(env, transition, duration)) {
-      fireTransition(env, transition, number, instance);
-      fired = true;
-    }
-  }
-  // The time account holds what the transition's statements consumed.
-  time_advance(env, account.value[0]);
-  Variable_restorePrevLocalVarCounts(env, &saved);
-  return fired;
+  return runTransitions(env, state, instance, stateLocalsOf(env, state));
 }
 
 void time_advance(InterpEnv* env, u64 ps) {

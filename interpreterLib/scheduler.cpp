@@ -217,17 +217,28 @@ void heapUp(SchedulerState& s, const Heap& h, u32 pos) {
   s.heapPos[item.instance] = pos;
 }
 
+// Sifts the entry at pos down the way most entries go after an activation
+// (their time moved a period on, so they usually sink to the bottom): the
+// hole goes down to a leaf along the earlier children, one comparison per
+// level, and the entry then climbs from there to its place.
 void heapDown(SchedulerState& s, const Heap& h, u32 pos) {
   const u32 n = *h.count;
+  const u32 start = pos;
   const SchedulerHeapEntry item = h.items[pos];
   for (;;) {
     u32 child = 2 * pos + 1;
     if (child >= n) break;
     if (child + 1 < n && before(h.items[child + 1], h.items[child])) ++child;
-    if (!before(h.items[child], item)) break;
     h.items[pos] = h.items[child];
     s.heapPos[h.items[pos].instance] = pos;
     pos = child;
+  }
+  while (pos > start) {
+    const u32 parent = (pos - 1) / 2;
+    if (!before(item, h.items[parent])) break;
+    h.items[pos] = h.items[parent];
+    s.heapPos[h.items[pos].instance] = pos;
+    pos = parent;
   }
   h.items[pos] = item;
   s.heapPos[item.instance] = pos;
@@ -520,12 +531,26 @@ ProgramScan scanProgram(InterpEnv* env, const SchedulerState& s) {
 // ---------------------------------------------------------------------------
 // Trace lines.
 
+// "00" to "99", so that digits are written two at a time.
+constexpr char kDigitPairs[] =
+    "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+    "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+    "8081828384858687888990919293949596979899";
+
+char* pairBefore(char* end, u64 twoDigits) {
+  end -= 2;
+  std::memcpy(end, kDigitPairs + 2 * twoDigits, 2);
+  return end;
+}
+
 // Writes the decimal digits of v ending just before `end`; returns the first.
 char* decimalBefore(char* end, u64 v) {
-  do {
-    *--end = static_cast<char>('0' + v % 10);
-    v /= 10;
-  } while (v != 0);
+  while (v >= 100) {
+    end = pairBefore(end, v % 100);
+    v /= 100;
+  }
+  if (v >= 10) return pairBefore(end, v);
+  *--end = static_cast<char>('0' + v);
   return end;
 }
 
@@ -579,9 +604,9 @@ void writeTrace(InterpEnv* env, u64 time, TraceTag tag, u32 instance) {
     char* end = s.lastTraceTimeText + sizeof s.lastTraceTimeText;
     char* p = end;
     u64 sub = time_cut_sub_second(time);
-    for (int k = 0; k < 12; ++k) {
-      *--p = static_cast<char>('0' + sub % 10);
-      sub /= 10;
+    for (int k = 0; k < 6; ++k) {  // always 12 digits
+      p = pairBefore(p, sub % 100);
+      sub /= 100;
     }
     *--p = '.';
     p = decimalBefore(p, time_ps_to_s(time));
@@ -592,6 +617,21 @@ void writeTrace(InterpEnv* env, u64 time, TraceTag tag, u32 instance) {
   }
   const u32 k = 2 * instance + tag;
   const u32 suffixLength = s.traceOffset[k + 1] - s.traceOffset[k];
+#ifdef __GLIBC__
+  // Straight into stdout's buffer when it has room for the whole line, as
+  // putc_unlocked does. A line-buffered or unbuffered stream never shows
+  // room there, so its lines still go out through fwrite at once.
+  std::FILE* out = stdout;
+  const size_t length = size_t{s.lastTraceTimeLength} + suffixLength;
+  if (out->_IO_write_ptr != nullptr && out->_IO_write_end - out->_IO_write_ptr >= 0 &&
+      static_cast<size_t>(out->_IO_write_end - out->_IO_write_ptr) >= length) {
+    std::memcpy(out->_IO_write_ptr, s.lastTraceTimeText, s.lastTraceTimeLength);
+    std::memcpy(out->_IO_write_ptr + s.lastTraceTimeLength, s.traceText + s.traceOffset[k],
+                suffixLength);
+    out->_IO_write_ptr += length;
+    return;
+  }
+#endif
   char line[256];
   if (s.lastTraceTimeLength + suffixLength > sizeof line) {
     std::fwrite(s.lastTraceTimeText, 1, s.lastTraceTimeLength, stdout);

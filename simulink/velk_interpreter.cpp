@@ -401,17 +401,31 @@ void mdlGetTimeOfNextVarHit(SimStruct* S) {
   const time_T t = ssGetT(S);
   u64 bound = secondsToPs(t);
   if (bound != ~u64{0}) bound += 1;
-  mexPrintf("OUT:SimulinkTime is %f\n", t);
-  mexPrintf("OUT:run until velk_time %llu\n", static_cast<unsigned long long>(bound));
+#ifdef VELK_SIMULINK_STANDIN
+  // A host that hides the block's lines is spared formatting them at every hit.
+  const bool traced = mexHost_isPrintEnabled();
+#else
+  constexpr bool traced = true;
+#endif
+  if (traced) {
+    mexPrintf("OUT:SimulinkTime is %f\n", t);
+    mexPrintf("OUT:run until velk_time %llu\n", static_cast<unsigned long long>(bound));
+  }
   interp_run_until(env, bound);
 
   const s64 next = interp_next_hit(env);
   const double absolute = psToSeconds(static_cast<u64>(next) + currentTime(env));
-  mexPrintf("NEXT:velk next hit %f\n", static_cast<double>(next) / kPsPerSecond);
-  mexPrintf("NEXT:velk absolute next hit %f\n", absolute);
-  mexPrintf("NEXT:simulink time is %f\n", t);
-  mexPrintf("NEXT:Next hit time %f\n", absolute);
+  if (traced) {
+    mexPrintf("NEXT:velk next hit %f\n", static_cast<double>(next) / kPsPerSecond);
+    mexPrintf("NEXT:velk absolute next hit %f\n", absolute);
+    mexPrintf("NEXT:simulink time is %f\n", t);
+    mexPrintf("NEXT:Next hit time %f\n", absolute);
+  }
+#ifdef VELK_SIMULINK_STANDIN
+  if (hostSettings.flushEachHit) std::fflush(stdout);
+#else
   std::fflush(stdout);
+#endif
   ssSetTNext(S, absolute);
 }
 

@@ -37,6 +37,12 @@ struct VelkBlockHostSettings {
   // prints (PRINTLN lines).
   bool traceAssign = true;
   bool tracePrint = true;
+  // Whether standard output is flushed at the end of every hit, so that
+  // nothing the block printed waits in the buffer while the host runs. A host
+  // that writes only through the same stream, and flushes it before it writes
+  // anywhere else, can leave the lines buffered: one write call per buffer
+  // instead of one per hit.
+  bool flushEachHit = true;
 };
 void velk_interpreter_configure(const VelkBlockHostSettings& settings);
 

@@ -29,6 +29,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <fcntl.h>
 #include <fstream>
 #include <map>
@@ -608,6 +609,31 @@ u64 unseededDraw(InterpEnv* env) {
   return env_defaultRandom(env);
 }
 
+// ---- Standard output ----
+
+// Standard output to a file or a pipe is written a large buffer at a time
+// instead of once per hit; on a terminal it stays line-buffered and the
+// block still flushes at every hit, so interactive output stays live. Every
+// write to standard error flushes standard output first (so "2>&1" keeps the
+// order), and so does every end: return from main, exit, a failed assertion,
+// a stop signal (at the end of the hit) and std::terminate below.
+constexpr size_t kOutputBuffer = 64 * 1024;
+
+bool outputIsTerminal() { return isatty(STDOUT_FILENO) != 0; }
+
+std::terminate_handler previousTerminate = nullptr;
+
+[[noreturn]] void flushThenTerminate() {
+  std::fflush(stdout);
+  if (previousTerminate != nullptr) previousTerminate();
+  std::abort();
+}
+
+void bufferStandardOutput() {
+  if (!outputIsTerminal()) std::setvbuf(stdout, nullptr, _IOFBF, kOutputBuffer);
+  previousTerminate = std::set_terminate(flushThenTerminate);
+}
+
 // ---- Signals ----
 
 // The number of the signal that asked the run to stop, 0 while none has.
@@ -760,6 +786,7 @@ void configureBlock(const Options& options, TimingRecorder* recorder) {
   settings.loopTurnLimit = options.maxSteps;
   settings.traceAssign = options.traceAssign;
   settings.tracePrint = options.tracePrint;
+  settings.flushEachHit = outputIsTerminal();
   if (recorder != nullptr) {
     settings.observer = recorder->observer();
     settings.loaded = TimingRecorder::onLoaded;
@@ -993,6 +1020,7 @@ std::string describeBlockError(const MexError& error, const Options& options) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  bufferStandardOutput();
   Options options;
   try {
     options = parseOptions(argc, argv);

@@ -432,6 +432,47 @@ TEST_F(VelkSim, ExitAfterAnOpenLineStillReportsOnAFreshLine) {
   EXPECT_EQ(r.status, 3);
 }
 
+// Standard output to a pipe is buffered across hits, yet with both streams
+// on one pipe every line of standard error still lands where it was written:
+// the note where the second activation's print draws its argument, the error
+// after the last line printed.
+TEST_F(VelkSim, StandardErrorKeepsItsPlaceInBufferedOutput) {
+  compile("mix",
+          "processdef Mix() {\n"
+          "    static var uint32 : n = 0;\n"
+          "    state Run {\n"
+          "        n = n + 1;\n"
+          "        IO.println(\"before %u\", n);\n"
+          "        if (n == 2) {\n"
+          "            IO.println(\"draw %u\", uint8.rand_uniform(1, 6));\n"
+          "        }\n"
+          "        IO.println(\"after %u\", n);\n"
+          "        if (n == 300) {\n"
+          "            exit(1);\n"
+          "        }\n"
+          "    }\n"
+          "}\n"
+          "process Mix : mix[1 ms]();\n");
+  const SimRun apart = sim({"mix.ast"});
+  ASSERT_EQ(apart.status, 3) << apart.err;
+  const std::string note =
+      "velk_sim: note: no --seed given, so every random draw returns the lowest value it can; "
+      "give --seed N for reproducible random values\n";
+  const std::string exitLine = "velk_sim: error VELK:interpreter: EXIT AT LINE 11\n";
+  ASSERT_EQ(apart.err, note + exitLine);
+  std::string expected = apart.out;
+  const std::string drawLine = "[0.001000000000:PRINTLN] draw ";
+  const size_t draw = expected.find(drawLine + "1\n");
+  ASSERT_NE(draw, std::string::npos) << apart.out;
+  expected.insert(draw + drawLine.size(), note);
+  expected += exitLine;
+  ASSERT_GT(expected.size(), 64u * 1024u);  // more than one buffer
+  const std::string command = std::string("exec '") + VELK_SIM_BIN + "' mix.ast 2>&1";
+  const SimRun merged = spawn("/bin/sh", {"sh", "-c", command}, dir_);
+  EXPECT_EQ(merged.status, 3);
+  EXPECT_EQ(merged.out, expected);
+}
+
 TEST_F(VelkSim, VersionNamesTheToolchainVersion) {
   SimRun r = sim({"--version"});
   // The version ends with the time of the build, which may differ by a
