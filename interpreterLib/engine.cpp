@@ -166,6 +166,15 @@ struct ChannelShape {
   DataCell mask = 0;  // the element type's
 };
 
+// An array type whose every element lies inside its storage: an index below
+// the size addresses its element without further checks.
+struct ArrayShape {
+  bool fast = false;
+  u32 size = 0;
+  u32 cellSize = 0;
+  u32 elementType = NO_ID;
+};
+
 }  // namespace
 
 struct EngineState {
@@ -173,6 +182,7 @@ struct EngineState {
   bool enabled = false;
   std::vector<DataCell> masks;  // per type id: the bits a scalar keeps, 0 for the rest
   std::vector<ChannelShape> channels;  // per type id
+  std::vector<ArrayShape> arrays;      // per type id
   std::unordered_map<u64, Entry> entries;
   Arena arena;
 };
@@ -196,6 +206,18 @@ EngineState* engineOf(InterpEnv* env) {
   state->masks.resize(types);
   for (u32 t = 0; t < types; ++t) {
     state->masks[t] = env->program->typeTable[t].storageSize == 0 ? 0 : value_scalarMask(env, t);
+  }
+  state->arrays.resize(types);
+  for (u32 t = 0; t < types; ++t) {
+    const TypeDefinition& type = env->program->typeTable[t];
+    if (type.bufferType != ARRAY_BUFFER || type.size == NO_ID || type.baseType >= types) continue;
+    const u32 cellSize = env->program->typeTable[type.baseType].storageSize;
+    if (u64{type.size} * cellSize > type.storageSize) continue;
+    ArrayShape& shape = state->arrays[t];
+    shape.fast = true;
+    shape.size = type.size;
+    shape.cellSize = cellSize;
+    shape.elementType = type.baseType;
   }
   state->channels.resize(types);
   for (u32 t = 0; t < types; ++t) {
@@ -305,6 +327,14 @@ TaggedValue arrayElement(const PNode* n, Frame& f) {
   const TaggedValue array = n->a->kind == Kind::Static ? staticEntry(n->a, f)
                            : n->a->kind == Kind::Local ? f.locals[n->a->aux]
                                                        : valueOf(n->a, f);
+  const std::vector<ArrayShape>& arrays = env->ctx->engine->arrays;
+  if (array.typeId < arrays.size() && array.value != nullptr) {
+    const ArrayShape& shape = arrays[array.typeId];
+    if (shape.fast && index < shape.size) {
+      return TaggedValue{array.value + u64{index} * shape.cellSize, shape.elementType,
+                         array.globalId};
+    }
+  }
   const u32 types = env->program->infoProg->n_type;
   INTERP_ASSERT_TEXT(env, array.typeId < types && array.value != nullptr,
                      "array.typeId < env->program->infoProg->n_type");
@@ -320,8 +350,19 @@ TaggedValue arrayElement(const PNode* n, Frame& f) {
   return array_get(env, array, index);
 }
 
+// field_get's checks inline (the field's cells are at count); field_get
+// reports a failed one.
 TaggedValue fieldOf(const PNode* n, Frame& f) {
-  const TaggedValue record = valueOf(n->a, f);
+  const TaggedValue record = n->a->kind == Kind::ArrayElement ? arrayElement(n->a, f)
+                             : n->a->kind == Kind::Local      ? f.locals[n->a->aux]
+                                                              : valueOf(n->a, f);
+  const program* p = f.env->program;
+  if (record.typeId < p->infoProg->n_type && record.value != nullptr) {
+    const u32 recordCells = p->typeTable[record.typeId].storageSize;
+    if (recordCells == 0 || n->imm + n->count <= recordCells) {
+      return TaggedValue{record.value + n->imm, n->type, record.globalId};
+    }
+  }
   return field_get(f.env, record, n->type, static_cast<u32>(n->imm));
 }
 
@@ -910,6 +951,16 @@ u32 runAssignLocalFromLocal(const PNode* n, Frame& f) {
   return runAssignLocalSlow(n, f, target, mask);
 }
 
+// A computed scalar stored into an array element or a field.
+u32 runAssignComputedToElement(const PNode* n, Frame& f) {
+  const u32 mark = markOf(f.env);
+  const DataCell cell = cellOf(n->b, f);
+  storeCell(f, n->a->kind == Kind::Field ? fieldOf(n->a, f) : arrayElement(n->a, f), cell,
+            n->b->type);
+  releaseTo(f.env, mark);
+  return STMT_NORMAL;
+}
+
 u32 runAssignStatement(const PNode* n, Frame& f) {
   const u32 mark = markOf(f.env);
   runAssign(n, f);
@@ -1051,7 +1102,7 @@ u32 runCall(const PNode* n, Frame& f) {
                  f.statics, f.staticLimit, f.masks};
     if (body->exec == runBlock) {
       // The frame's restore below also ends the body block's scope.
-      if (body->a != nullptr) runSequence(body->a, callee);
+      if (body->a != nullptr) body->a->exec(body->a, callee);
       body->b->exec(body->b, callee);
     } else {
       body->exec(body, callee);
@@ -1171,10 +1222,44 @@ u32 runDeclareConstantScalar(const PNode* n, Frame& f) {
   return STMT_NORMAL;
 }
 
+// Whether a declaration's initial value is fixed before the block runs: none
+// (zero), a literal, or a value of the constant data.
+bool isFixedDeclaration(const PNode* d) {
+  return d->exec == runDeclareLiteralScalar || d->exec == runDeclareConstantScalar ||
+         (d->exec == runDeclarePureScalar && d->a == nullptr);
+}
+
+// A block's declarations when all are fixed scalars (items): one check of the
+// tables' room for all, then each stored as runDeclare*Scalar would. Without
+// room, they are declared one by one, and the one that overflows reports it.
+u32 runDeclareFixedScalars(const PNode* n, Frame& f) {
+  InterpEnv* env = f.env;
+  LocalVarsIndexes& idx = env->ctx->localVarsIndexes;
+  const u32 variables = idx.count.variables;
+  const u32 data = idx.count.variablesData;
+  if (u64{variables} + n->count > STACKS_SIZE || u64{data} + n->count + 1 >= STACKS_SIZE) {
+    return runSequence(n, f);
+  }
+  TaggedValue* table = env->data->localVariableTable + variables;
+  DataCell* cells = env->data->localVariableDataTable + data;
+  const DataCell* constants = env->program->constantDataTable;
+  for (u32 i = 0; i < n->count; ++i) {
+    const PNode* d = n->items[i];
+    const DataCell value = d->exec == runDeclareConstantScalar ? constants[d->a->imm]
+                           : d->a == nullptr                  ? 0
+                                                              : d->a->imm;
+    cells[i] = value & d->imm;
+    table[i] = TaggedValue{cells + i, d->type, NO_ID};
+  }
+  idx.count.variables = variables + n->count;
+  idx.count.variablesData = data + n->count;
+  return STMT_NORMAL;
+}
+
 u32 runBlock(const PNode* n, Frame& f) {
   InterpEnv* env = f.env;
   const LocalVarsIndexes saved = env->ctx->localVarsIndexes;
-  if (n->a != nullptr) runSequence(n->a, f);
+  if (n->a != nullptr) n->a->exec(n->a, f);
   const u32 code = n->b->exec(n->b, f);
   Variable_restorePrevLocalVarCounts(env, &saved);
   return code;
@@ -1290,6 +1375,7 @@ class Preparer {
   DataCell maskOf(u32 t) const { return validType(t) ? state_->masks[t] : 0; }
 
   const PNode* variableAccess(AST* n, const Scope& scope);
+  bool constantOperand(const AST* n, DataCell* cell) const;
   const PNode* operation(AST* n, const Scope& scope, bool unary, bool comparison);
   const PNode* call(AST* n, const Scope& scope);
   const PNode* userCall(AST* n, AST* codeNode, const Scope& scope);
@@ -1312,6 +1398,21 @@ bool Preparer::listElements(AST* list, std::vector<AST*>* elements) const {
     if (cell->left != NO_ID && left(cell) == nullptr) return false;
     elements->push_back(left(cell));
   }
+  return true;
+}
+
+// An integer literal, or a global constant of a scalar type: its cell.
+bool Preparer::constantOperand(const AST* n, DataCell* cell) const {
+  if (n->op == INTEGER_OP) {
+    *cell = n->value.uinteger;
+    return true;
+  }
+  if (n->op != GLOBAL_CONSTANT_OP) return false;
+  const u32 id = accessId(n);
+  if (id >= p_->infoProg->n_globalConstants) return false;
+  const TaggedValue constant = p_->globalConstantTable[id];
+  if (constant.value == nullptr || maskOf(constant.typeId) == 0) return false;
+  *cell = *constant.value;
   return true;
 }
 
@@ -1367,17 +1468,20 @@ const PNode* Preparer::operation(AST* n, const Scope& scope, bool unary, bool co
   AST* l = left(n);
   AST* r = unary ? nullptr : right(n);
   if (l == nullptr || (!unary && r == nullptr)) return handOver(n);
-  // A local and a literal, or two locals: the operands are read in place.
+  // A local and a literal (or a scalar global constant, whose cell never
+  // changes while the image is loaded), or two locals: the operands are read
+  // in place.
   const bool localLeft = l->op == LOCAL_VAR && accessId(l) < scope.variables;
-  if (!unary && localLeft && (r->op == INTEGER_OP || (r->op == LOCAL_VAR && accessId(r) < scope.variables))) {
-    const bool literal = r->op == INTEGER_OP;
+  DataCell constant = 0;
+  const bool literal = !unary && constantOperand(r, &constant);
+  if (!unary && localLeft && (literal || (r->op == LOCAL_VAR && accessId(r) < scope.variables))) {
     const CellFn fused = literal ? binaryOperator<LocalLiteralOperands>(n->op, operatorType)
                                  : binaryOperator<LocalLocalOperands>(n->op, operatorType);
     if (fused == nullptr) return handOver(n);
     PNode* op = make(Kind::Scalar, n);
     op->cell = fused;
     op->aux = accessId(l);
-    op->imm = literal ? r->value.uinteger : accessId(r);
+    op->imm = literal ? constant : accessId(r);
     op->type = comparison ? u32{TypeBoolean} : expr_resultTypeOf(n->op, operatorType);
     op->direct = true;
     op->pure = true;
@@ -1463,6 +1567,7 @@ const PNode* Preparer::fieldCall(AST* n, AST* codeNode, const Scope& scope) {
   f->a = expression(object, scope);
   f->imm = offset->value.uinteger;
   f->type = n->value.id.type;
+  f->count = p_->typeTable[f->type].storageSize;
   f->cell = fieldCell;
   f->direct = true;
   f->pure = readsInPlace(f->a);
@@ -1553,6 +1658,9 @@ const PNode* Preparer::assignment(AST* n, const Scope& scope, bool asStatement) 
       a->imm = value->aux;
       a->exec = runAssignLocalFromLocal;
     }
+  } else if ((target->kind == Kind::ArrayElement || target->kind == Kind::Field) &&
+             isComputedScalar(value)) {
+    a->exec = runAssignComputedToElement;
   } else {
     a->exec = runAssignStatement;
   }
@@ -1751,6 +1859,9 @@ const PNode* Preparer::block(AST* n, Scope scope) {
   seq->exec = runSequence;
   seq->items = array(prepared);
   seq->count = static_cast<u32>(prepared.size());
+  bool fixed = !prepared.empty();
+  for (const PNode* d : prepared) fixed = fixed && isFixedDeclaration(d);
+  if (fixed) seq->exec = runDeclareFixedScalars;
   const PNode* statements = statementList(right(n), scope);
   if (statements == nullptr) return handOverStatement(n);
   // Without declarations the counts cannot change: the statements alone.
