@@ -1,5 +1,6 @@
 #include "engine.h"
 
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
@@ -200,6 +201,10 @@ EngineState* engineOf(InterpEnv* env) {
                              "env->ctx->engine");
   state = new (block) EngineState();
   state->image = env->program;
+  // The tree walker is kept for two jobs only: running images lent by the
+  // compiler (compile-time evaluation, whose nodes change while it parses)
+  // and serving as the reference the prepared engine is compared with
+  // (VELK_ENGINE=tree). Everything else runs prepared.
   const char* choice = std::getenv("VELK_ENGINE");
   state->enabled = !env->borrowedProgram && !(choice != nullptr && std::strcmp(choice, "tree") == 0);
   const u32 types = env->program->infoProg->n_type;
@@ -584,6 +589,7 @@ DataCell notCell(const PNode* n, Frame& f) {
 
 DataCell castCell(const PNode* n, Frame& f) { return cellOf(n->a, f) & n->imm; }
 
+
 // ---------------------------------------------------------------------------
 // Operators, one function per operation and operand type. The results are
 // those of the operator table's functions, bit for bit.
@@ -743,6 +749,35 @@ DataCell applyOp(const PNode* n, Frame& f, DataCell l, DataCell r) {
     return floatOp<T, OP>(n, f, l, r);
   } else {
     return integerOp<T, OP>(n, f, l, r);
+  }
+}
+
+// float64 cos, sin, atan, sqrt, pow, abs and log (function aux, from cos),
+// arguments a and b: the builtin's results, bit for bit. An argument that is
+// a local holds a float64 unless the image is damaged; then the builtin runs
+// instead (before any argument is evaluated) and reports it.
+bool isF64Local(const PNode* argument, Frame& f) {
+  if (argument == nullptr || argument->kind != Kind::Local) return true;
+  const TaggedValue value = f.locals[argument->aux];
+  return value.typeId == TypeF64 && value.value != nullptr;
+}
+
+DataCell mathF64Cell(const PNode* n, Frame& f) {
+  if (!isF64Local(n->a, f) || !isF64Local(n->b, f)) {
+    const u32 mark = markOf(f.env);
+    const DataCell result = *builtin_mathF64(f.env, n->ast, kCallF64Cos + n->aux).value;
+    releaseTo(f.env, mark);
+    return result;
+  }
+  const double x = readFloat<double>(cellOf(n->a, f));
+  switch (n->aux) {
+    case 0: return floatCell<double>(std::cos(x));
+    case 1: return floatCell<double>(std::sin(x));
+    case 2: return floatCell<double>(std::atan(x));
+    case 3: return floatCell<double>(std::sqrt(x));
+    case 4: return floatCell<double>(std::pow(x, readFloat<double>(cellOf(n->b, f))));
+    case 5: return floatCell<double>(std::fabs(x));
+    default: return floatCell<double>(std::log(x));
   }
 }
 
@@ -1382,6 +1417,7 @@ class Preparer {
   const PNode* fieldCall(AST* n, AST* codeNode, const Scope& scope);
   const PNode* assignment(AST* n, const Scope& scope, bool asStatement);
   const PNode* channelWrite(AST* n, const Scope& scope);
+  const PNode* mathCall(AST* n, u32 code, const Scope& scope);
   const PNode* block(AST* n, Scope scope);
   const PNode* declaration(AST* d, Scope& scope, bool* ok);
   bool listElements(AST* list, std::vector<AST*>* elements) const;
@@ -1574,6 +1610,32 @@ const PNode* Preparer::fieldCall(AST* n, AST* codeNode, const Scope& scope) {
   return f;
 }
 
+// A float64 function whose arguments are float64 values the engine computes,
+// or locals (checked when the call runs).
+const PNode* Preparer::mathCall(AST* n, u32 code, const Scope& scope) {
+  std::vector<AST*> arguments;
+  const size_t needed = code == kCallF64Pow ? 2 : 1;
+  if (!listElements(right(n), &arguments) || arguments.size() < needed) return handOver(n);
+  const PNode* operands[2] = {nullptr, nullptr};
+  for (size_t i = 0; i < needed; ++i) {
+    if (arguments[i] == nullptr) return handOver(n);
+    const PNode* a = expression(arguments[i], scope);
+    if (a->kind != Kind::Local && !(a->kind == Kind::Scalar && a->direct && a->type == TypeF64)) {
+      return handOver(n);
+    }
+    operands[i] = a;
+  }
+  PNode* m = make(Kind::Scalar, n);
+  m->a = operands[0];
+  m->b = operands[1];
+  m->aux = code - kCallF64Cos;
+  m->cell = mathF64Cell;
+  m->type = TypeF64;
+  m->direct = true;
+  m->pure = m->a->pure && (m->b == nullptr || m->b->pure);
+  return m;
+}
+
 const PNode* Preparer::call(AST* n, const Scope& scope) {
   AST* codeNode = left(n);
   if (codeNode == nullptr || codeNode->op != INDEX_NODE) return handOver(n);
@@ -1582,6 +1644,14 @@ const PNode* Preparer::call(AST* n, const Scope& scope) {
       return userCall(n, codeNode, scope);
     case kCallFieldCustom:
       return fieldCall(n, codeNode, scope);
+    case kCallF64Cos:
+    case kCallF64Sin:
+    case kCallF64Atan:
+    case kCallF64Sqrt:
+    case kCallF64Pow:
+    case kCallF64Abs:
+    case kCallF64Log:
+      return mathCall(n, codeNode->value.id.id, scope);
     case kCallChannelPop:
     case kCallChannelPeek:
     case kCallChannelLastPeek:
