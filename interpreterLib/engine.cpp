@@ -2127,5 +2127,7 @@ size_t engine_preparedBytes(const InterpEnv* env) {
   const EngineState* state = env->ctx->engine;
   if (state == nullptr) return 0;
   return state->arena.total() + state->masks.size() * sizeof(DataCell) +
+         state->channels.size() * sizeof(ChannelShape) +
+         state->arrays.size() * sizeof(ArrayShape) +
          state->entries.size() * (sizeof(Entry) + 2 * sizeof(void*) + sizeof(u64));
 }
