@@ -122,7 +122,10 @@ class Arena {
   void* take(size_t bytes) {
     bytes = (bytes + 15) & ~size_t{15};
     if (bytes > left_) {
-      const size_t size = bytes > kChunk ? bytes : kChunk;
+      // Chunks grow from kFirstChunk to kChunk, so that a small program's
+      // prepared form stays small.
+      const size_t chunk = total_ < kFirstChunk ? kFirstChunk : total_ < kChunk ? total_ : kChunk;
+      const size_t size = bytes > chunk ? bytes : chunk;
       next_ = static_cast<char*>(memory_alloc(size, 1, __FILE__, __func__, __LINE__,
                                               "engine arena chunk"));
       chunks_.push_back(next_);
@@ -137,6 +140,7 @@ class Arena {
   size_t total() const { return total_; }
 
  private:
+  static constexpr size_t kFirstChunk = 2 * 1024;
   static constexpr size_t kChunk = 16 * 1024;
   std::vector<void*> chunks_;
   char* next_ = nullptr;
