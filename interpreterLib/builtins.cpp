@@ -173,7 +173,7 @@ TaggedValue builtin_argument(InterpEnv* env, AST* call, u32 n) {
 
 TaggedValue builtin_channelWrite(InterpEnv* env, AST* call, bool sorted) {
   const TaggedValue channel = builtin_object(env, call);
-  builtin_checkChannel(env, channel);
+  INTERP_ASSERT_TEXT(env, channel_isChannel(env, channel), "channel_isChannel(env, channel)");
   return builtin_channelStore(env, call, channel, builtin_argument(env, call, 0), sorted);
 }
 
