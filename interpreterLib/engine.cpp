@@ -359,12 +359,56 @@ TaggedValue arrayElement(const PNode* n, Frame& f) {
   return array_get(env, array, index);
 }
 
+// An element of a local or static array at a local index (array element
+// nodes with imm 1), in place: when the index is an unsigned value below the
+// size of an array type of fast shape. Null otherwise, with nothing reported
+// (reading locals has no effect): the caller then runs arrayElement, which
+// reports what is wrong. Sets the element's type and the array's global id.
+inline DataCell* elementInPlace(const PNode* n, Frame& f, u32* elementType, u32* globalId) {
+  static constexpr u64 kUnsignedMask[TypeTime + 1] = {
+      ~0ull, 0, 0xFFull, 0, 0xFFFFull, 0, 0xFFFFFFFFull, 0, ~0ull, 0, ~0ull};
+  const TaggedValue index = f.locals[n->b->aux];
+  const u32 t = index.typeId;
+  if (t > TypeTime || (t & 1u) != 0 || index.value == nullptr) return nullptr;
+  const u64 i = *index.value & kUnsignedMask[t];
+  TaggedValue array;
+  if (n->a->kind == Kind::Local) {
+    array = f.locals[n->a->aux];
+  } else if (n->a->aux < f.staticLimit) {
+    array = f.statics[n->a->aux];
+  } else {
+    return nullptr;
+  }
+  const std::vector<ArrayShape>& arrays = f.env->ctx->engine->arrays;
+  if (array.value == nullptr || array.typeId >= arrays.size()) return nullptr;
+  const ArrayShape& shape = arrays[array.typeId];
+  if (!shape.fast || i >= shape.size) return nullptr;
+  *elementType = shape.elementType;
+  *globalId = array.globalId;
+  return array.value + i * shape.cellSize;
+}
+
+DataCell localIndexElementCell(const PNode* n, Frame& f) {
+  u32 type = NO_ID;
+  u32 global = NO_ID;
+  if (const DataCell* element = elementInPlace(n, f, &type, &global)) return *element;
+  return *arrayElement(n, f).value;
+}
+
 // field_get's checks inline (the field's cells are at count); field_get
 // reports a failed one.
+TaggedValue recordOf(const PNode* a, Frame& f) {
+  if (a->kind == Kind::ArrayElement) {
+    u32 type = NO_ID;
+    u32 global = NO_ID;
+    DataCell* element = a->imm == 1 ? elementInPlace(a, f, &type, &global) : nullptr;
+    return element != nullptr ? TaggedValue{element, type, global} : arrayElement(a, f);
+  }
+  return a->kind == Kind::Local ? f.locals[a->aux] : valueOf(a, f);
+}
+
 TaggedValue fieldOf(const PNode* n, Frame& f) {
-  const TaggedValue record = n->a->kind == Kind::ArrayElement ? arrayElement(n->a, f)
-                             : n->a->kind == Kind::Local      ? f.locals[n->a->aux]
-                                                              : valueOf(n->a, f);
+  const TaggedValue record = recordOf(n->a, f);
   const program* p = f.env->program;
   if (record.typeId < p->infoProg->n_type && record.value != nullptr) {
     const u32 recordCells = p->typeTable[record.typeId].storageSize;
@@ -994,6 +1038,16 @@ u32 runAssignLocalFromLocal(const PNode* n, Frame& f) {
 u32 runAssignComputedToElement(const PNode* n, Frame& f) {
   const u32 mark = markOf(f.env);
   const DataCell cell = cellOf(n->b, f);
+  if (n->a->kind == Kind::ArrayElement && n->a->imm == 1) {
+    u32 type = NO_ID;
+    u32 global = NO_ID;
+    DataCell* element = elementInPlace(n->a, f, &type, &global);
+    if (element != nullptr && global == NO_ID && f.masks[type] != 0) {
+      *element = cell & f.masks[type];  // as storeCell stores a scalar of no global
+      releaseTo(f.env, mark);
+      return STMT_NORMAL;
+    }
+  }
   storeCell(f, n->a->kind == Kind::Field ? fieldOf(n->a, f) : arrayElement(n->a, f), cell,
             n->b->type);
   releaseTo(f.env, mark);
@@ -1841,6 +1895,10 @@ const PNode* Preparer::expression(AST* n, const Scope& scope) {
       e->b = expression(right(n), scope);
       e->a = expression(left(n), scope);
       e->cell = arrayElementCell;
+      if ((e->a->kind == Kind::Local || e->a->kind == Kind::Static) && e->b->kind == Kind::Local) {
+        e->imm = 1;
+        e->cell = localIndexElementCell;
+      }
       e->direct = true;
       e->pure = (isComputedScalar(e->b) ? e->b->pure : readsInPlace(e->b)) && readsInPlace(e->a);
       return e;
