@@ -364,7 +364,8 @@ TaggedValue arrayElement(const PNode* n, Frame& f) {
 // size of an array type of fast shape. Null otherwise, with nothing reported
 // (reading locals has no effect): the caller then runs arrayElement, which
 // reports what is wrong. Sets the element's type and the array's global id.
-inline DataCell* elementInPlace(const PNode* n, Frame& f, u32* elementType, u32* globalId) {
+[[gnu::always_inline]] inline DataCell* elementInPlace(const PNode* n, Frame& f, u32* elementType,
+                                                      u32* globalId) {
   static constexpr u64 kUnsignedMask[TypeTime + 1] = {
       ~0ull, 0, 0xFFull, 0, 0xFFFFull, 0, 0xFFFFFFFFull, 0, ~0ull, 0, ~0ull};
   const TaggedValue index = f.locals[n->b->aux];
@@ -397,13 +398,16 @@ DataCell localIndexElementCell(const PNode* n, Frame& f) {
 
 // field_get's checks inline (the field's cells are at count); field_get
 // reports a failed one.
+// An array element node's value, in place when elementInPlace allows it.
+TaggedValue elementValue(const PNode* a, Frame& f) {
+  u32 type = NO_ID;
+  u32 global = NO_ID;
+  DataCell* element = a->imm == 1 ? elementInPlace(a, f, &type, &global) : nullptr;
+  return element != nullptr ? TaggedValue{element, type, global} : arrayElement(a, f);
+}
+
 TaggedValue recordOf(const PNode* a, Frame& f) {
-  if (a->kind == Kind::ArrayElement) {
-    u32 type = NO_ID;
-    u32 global = NO_ID;
-    DataCell* element = a->imm == 1 ? elementInPlace(a, f, &type, &global) : nullptr;
-    return element != nullptr ? TaggedValue{element, type, global} : arrayElement(a, f);
-  }
+  if (a->kind == Kind::ArrayElement) return elementValue(a, f);
   return a->kind == Kind::Local ? f.locals[a->aux] : valueOf(a, f);
 }
 
@@ -574,7 +578,7 @@ TaggedValue valueOf(const PNode* n, Frame& f) {
     case Kind::ConstantData:
       return TaggedValue{f.env->program->constantDataTable + n->imm, TypeStructure, NO_ID};
     case Kind::ArrayElement:
-      return arrayElement(n, f);
+      return elementValue(n, f);
     case Kind::Field:
       return fieldOf(n, f);
     case Kind::Call:
