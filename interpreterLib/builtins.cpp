@@ -174,7 +174,15 @@ TaggedValue builtin_argument(InterpEnv* env, AST* call, u32 n) {
 TaggedValue builtin_channelWrite(InterpEnv* env, AST* call, bool sorted) {
   const TaggedValue channel = builtin_object(env, call);
   INTERP_ASSERT_TEXT(env, channel_isChannel(env, channel), "channel_isChannel(env, channel)");
-  const TaggedValue value = builtin_argument(env, call, 0);
+  return builtin_channelStore(env, call, channel, builtin_argument(env, call, 0), sorted);
+}
+
+void builtin_checkChannel(InterpEnv* env, TaggedValue channel) {
+  INTERP_ASSERT_TEXT(env, channel_isChannel(env, channel), "channel_isChannel(env, channel)");
+}
+
+TaggedValue builtin_channelStore(InterpEnv* env, AST* call, TaggedValue channel,
+                                 TaggedValue value, bool sorted) {
   const u32 elementType = env->program->typeTable[channel.typeId].baseType;
   const TaggedValue element = value.typeId == elementType
                                   ? value

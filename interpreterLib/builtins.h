@@ -20,6 +20,12 @@ TaggedValue builtin_argument(InterpEnv* env, AST* call, u32 n);
 // element, is first offered to the var_change_callback (mode 1) of a global
 // channel, and stored only when the callback returns 0.
 TaggedValue builtin_channelWrite(InterpEnv* env, AST* call, bool sorted);
+// The two halves of builtin_channelWrite, for callers that evaluate the object
+// and the argument themselves: the check made on the object before the
+// argument is evaluated, then the store of the argument's value.
+void builtin_checkChannel(InterpEnv* env, TaggedValue channel);
+TaggedValue builtin_channelStore(InterpEnv* env, AST* call, TaggedValue channel,
+                                 TaggedValue value, bool sorted);
 TaggedValue builtin_channelClear(InterpEnv* env, AST* call);
 TaggedValue builtin_iteratorRemove(InterpEnv* env, AST* call);
 

@@ -1,5 +1,6 @@
 #include "engine.h"
 
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
@@ -100,9 +101,14 @@ struct PNode {
 };
 static_assert(sizeof(PNode) == 64, "prepared nodes stay compact");
 
-// Call nodes keep their formal kinds (1 = by value) at imm and the prepared
-// body, once it has run, at b.
-const u8* formalsByValue(const PNode* call) { return reinterpret_cast<const u8*>(call->imm); }
+// Call nodes keep how each argument binds at imm and the prepared body, once
+// it has run, at b.
+enum ArgumentMode : u8 {
+  kByValue = 1,           // an IN parameter (else by reference)
+  kLocalArgument = 2,     // the argument is a local variable
+  kComputedArgument = 4,  // the argument is a pure computed scalar of a type with a mask
+};
+const u8* argumentModes(const PNode* call) { return reinterpret_cast<const u8*>(call->imm); }
 
 // Prepared nodes and their arrays live in chunks that never move.
 class Arena {
@@ -116,7 +122,10 @@ class Arena {
   void* take(size_t bytes) {
     bytes = (bytes + 15) & ~size_t{15};
     if (bytes > left_) {
-      const size_t size = bytes > kChunk ? bytes : kChunk;
+      // Chunks grow from kFirstChunk to kChunk, so that a small program's
+      // prepared form stays small.
+      const size_t chunk = total_ < kFirstChunk ? kFirstChunk : total_ < kChunk ? total_ : kChunk;
+      const size_t size = bytes > chunk ? bytes : chunk;
       next_ = static_cast<char*>(memory_alloc(size, 1, __FILE__, __func__, __LINE__,
                                               "engine arena chunk"));
       chunks_.push_back(next_);
@@ -131,6 +140,7 @@ class Arena {
   size_t total() const { return total_; }
 
  private:
+  static constexpr size_t kFirstChunk = 2 * 1024;
   static constexpr size_t kChunk = 16 * 1024;
   std::vector<void*> chunks_;
   char* next_ = nullptr;
@@ -148,12 +158,36 @@ struct Entry {
 
 enum EntryKind : u64 { kEntryStatement = 0, kEntryList = 1, kEntryCondition = 2 };
 
+// A queue or stack type whose channels the engine reads and writes itself:
+// sized, of one-cell scalar elements, its storage large enough for every
+// slot. Its index cells are still checked on every access; a channel of any
+// other type, or whose index cells fail the checks, goes through the buffer
+// module, which reports what is wrong.
+struct ChannelShape {
+  bool fast = false;
+  bool stack = false;
+  u32 slots = 0;  // capacity + 1
+  u32 elementType = NO_ID;
+  DataCell mask = 0;  // the element type's
+};
+
+// An array type whose every element lies inside its storage: an index below
+// the size addresses its element without further checks.
+struct ArrayShape {
+  bool fast = false;
+  u32 size = 0;
+  u32 cellSize = 0;
+  u32 elementType = NO_ID;
+};
+
 }  // namespace
 
 struct EngineState {
   const program* image = nullptr;
   bool enabled = false;
   std::vector<DataCell> masks;  // per type id: the bits a scalar keeps, 0 for the rest
+  std::vector<ChannelShape> channels;  // per type id
+  std::vector<ArrayShape> arrays;      // per type id
   std::unordered_map<u64, Entry> entries;
   Arena arena;
 };
@@ -171,12 +205,44 @@ EngineState* engineOf(InterpEnv* env) {
                              "env->ctx->engine");
   state = new (block) EngineState();
   state->image = env->program;
+  // The tree walker is kept for two jobs only: running images lent by the
+  // compiler (compile-time evaluation, whose nodes change while it parses)
+  // and serving as the reference the prepared engine is compared with
+  // (VELK_ENGINE=tree). Everything else runs prepared.
   const char* choice = std::getenv("VELK_ENGINE");
   state->enabled = !env->borrowedProgram && !(choice != nullptr && std::strcmp(choice, "tree") == 0);
   const u32 types = env->program->infoProg->n_type;
   state->masks.resize(types);
   for (u32 t = 0; t < types; ++t) {
     state->masks[t] = env->program->typeTable[t].storageSize == 0 ? 0 : value_scalarMask(env, t);
+  }
+  state->arrays.resize(types);
+  for (u32 t = 0; t < types; ++t) {
+    const TypeDefinition& type = env->program->typeTable[t];
+    if (type.bufferType != ARRAY_BUFFER || type.size == NO_ID || type.baseType >= types) continue;
+    const u32 cellSize = env->program->typeTable[type.baseType].storageSize;
+    if (u64{type.size} * cellSize > type.storageSize) continue;
+    ArrayShape& shape = state->arrays[t];
+    shape.fast = true;
+    shape.size = type.size;
+    shape.cellSize = cellSize;
+    shape.elementType = type.baseType;
+  }
+  state->channels.resize(types);
+  for (u32 t = 0; t < types; ++t) {
+    const TypeDefinition& type = env->program->typeTable[t];
+    if ((type.bufferType != QUEUE_BUFFER && type.bufferType != STACK_BUFFER) ||
+        type.size == NO_ID || type.baseType >= types ||
+        env->program->typeTable[type.baseType].storageSize != 1 ||
+        state->masks[type.baseType] == 0 || 2 + (u64{type.size} + 1) > type.storageSize) {
+      continue;
+    }
+    ChannelShape& shape = state->channels[t];
+    shape.fast = true;
+    shape.stack = type.bufferType == STACK_BUFFER;
+    shape.slots = type.size + 1;
+    shape.elementType = type.baseType;
+    shape.mask = state->masks[type.baseType];
   }
   env->ctx->engine = state;
   return state;
@@ -270,6 +336,14 @@ TaggedValue arrayElement(const PNode* n, Frame& f) {
   const TaggedValue array = n->a->kind == Kind::Static ? staticEntry(n->a, f)
                            : n->a->kind == Kind::Local ? f.locals[n->a->aux]
                                                        : valueOf(n->a, f);
+  const std::vector<ArrayShape>& arrays = env->ctx->engine->arrays;
+  if (array.typeId < arrays.size() && array.value != nullptr) {
+    const ArrayShape& shape = arrays[array.typeId];
+    if (shape.fast && index < shape.size) {
+      return TaggedValue{array.value + u64{index} * shape.cellSize, shape.elementType,
+                         array.globalId};
+    }
+  }
   const u32 types = env->program->infoProg->n_type;
   INTERP_ASSERT_TEXT(env, array.typeId < types && array.value != nullptr,
                      "array.typeId < env->program->infoProg->n_type");
@@ -285,8 +359,67 @@ TaggedValue arrayElement(const PNode* n, Frame& f) {
   return array_get(env, array, index);
 }
 
+// An element of a local or static array at a local index (array element
+// nodes with imm 1), in place: when the index is an unsigned value below the
+// size of an array type of fast shape. Null otherwise, with nothing reported
+// (reading locals has no effect): the caller then runs arrayElement, which
+// reports what is wrong. Sets the element's type and the array's global id.
+[[gnu::always_inline]] inline DataCell* elementInPlace(const PNode* n, Frame& f, u32* elementType,
+                                                      u32* globalId) {
+  static constexpr u64 kUnsignedMask[TypeTime + 1] = {
+      ~0ull, 0, 0xFFull, 0, 0xFFFFull, 0, 0xFFFFFFFFull, 0, ~0ull, 0, ~0ull};
+  const TaggedValue index = f.locals[n->b->aux];
+  const u32 t = index.typeId;
+  if (t > TypeTime || (t & 1u) != 0 || index.value == nullptr) return nullptr;
+  const u64 i = *index.value & kUnsignedMask[t];
+  TaggedValue array;
+  if (n->a->kind == Kind::Local) {
+    array = f.locals[n->a->aux];
+  } else if (n->a->aux < f.staticLimit) {
+    array = f.statics[n->a->aux];
+  } else {
+    return nullptr;
+  }
+  const std::vector<ArrayShape>& arrays = f.env->ctx->engine->arrays;
+  if (array.value == nullptr || array.typeId >= arrays.size()) return nullptr;
+  const ArrayShape& shape = arrays[array.typeId];
+  if (!shape.fast || i >= shape.size) return nullptr;
+  *elementType = shape.elementType;
+  *globalId = array.globalId;
+  return array.value + i * shape.cellSize;
+}
+
+DataCell localIndexElementCell(const PNode* n, Frame& f) {
+  u32 type = NO_ID;
+  u32 global = NO_ID;
+  if (const DataCell* element = elementInPlace(n, f, &type, &global)) return *element;
+  return *arrayElement(n, f).value;
+}
+
+// field_get's checks inline (the field's cells are at count); field_get
+// reports a failed one.
+// An array element node's value, in place when elementInPlace allows it.
+TaggedValue elementValue(const PNode* a, Frame& f) {
+  u32 type = NO_ID;
+  u32 global = NO_ID;
+  DataCell* element = a->imm == 1 ? elementInPlace(a, f, &type, &global) : nullptr;
+  return element != nullptr ? TaggedValue{element, type, global} : arrayElement(a, f);
+}
+
+TaggedValue recordOf(const PNode* a, Frame& f) {
+  if (a->kind == Kind::ArrayElement) return elementValue(a, f);
+  return a->kind == Kind::Local ? f.locals[a->aux] : valueOf(a, f);
+}
+
 TaggedValue fieldOf(const PNode* n, Frame& f) {
-  const TaggedValue record = valueOf(n->a, f);
+  const TaggedValue record = recordOf(n->a, f);
+  const program* p = f.env->program;
+  if (record.typeId < p->infoProg->n_type && record.value != nullptr) {
+    const u32 recordCells = p->typeTable[record.typeId].storageSize;
+    if (recordCells == 0 || n->imm + n->count <= recordCells) {
+      return TaggedValue{record.value + n->imm, n->type, record.globalId};
+    }
+  }
   return field_get(f.env, record, n->type, static_cast<u32>(n->imm));
 }
 
@@ -311,6 +444,123 @@ TaggedValue channelQuery(const PNode* n, Frame& f) {
   }
 }
 
+// Channels of a fast shape, read and written in place. Each helper returns
+// false, having changed nothing, when an index cell fails the buffer module's
+// checks or the operation is one it reports (full, empty): the caller then
+// runs the buffer module's operation on the same channel value.
+
+const ChannelShape* fastChannel(Frame& f, TaggedValue channel) {
+  const EngineState* state = f.env->ctx->engine;
+  if (channel.value == nullptr || channel.typeId >= state->channels.size()) return nullptr;
+  const ChannelShape& shape = state->channels[channel.typeId];
+  return shape.fast ? &shape : nullptr;
+}
+
+// The slot an index cell names (cell number 2 + slot), NO_ID for none.
+inline u32 slotAt(DataCell index, u32 slots) {
+  return index >= 2 && index - 2 < slots ? static_cast<u32>(index - 2) : NO_ID;
+}
+
+bool fastCount(const ChannelShape& c, const DataCell* cells, u32* count) {
+  const u32 in = slotAt(cells[0], c.slots);
+  if (in == NO_ID) return false;
+  if (c.stack) {
+    *count = in;
+    return true;
+  }
+  const u32 out = slotAt(cells[1], c.slots);
+  if (out == NO_ID) return false;
+  *count = in >= out ? in - out : in + (c.slots - out);
+  return true;
+}
+
+bool fastFull(const ChannelShape& c, const DataCell* cells, bool* full) {
+  const u32 in = slotAt(cells[0], c.slots);
+  if (in == NO_ID) return false;
+  if (c.stack) {
+    *full = in >= c.slots - 1;
+    return true;
+  }
+  const u32 out = slotAt(cells[1], c.slots);
+  if (out == NO_ID) return false;
+  *full = (u64{in} + 1) % c.slots == out;
+  return true;
+}
+
+// Queue: the oldest element; stack: the top one. `remove` takes it out.
+bool fastTake(const ChannelShape& c, DataCell* cells, bool remove, DataCell* element) {
+  const u32 in = slotAt(cells[0], c.slots);
+  if (in == NO_ID) return false;
+  if (c.stack) {
+    if (in == 0) return false;
+    const u32 top = slotAt(cells[1], c.slots);
+    if (top == NO_ID) return false;
+    *element = cells[2 + top];
+    if (remove) {
+      cells[0] = 2 + u64{in} - 1;
+      cells[1] = in == 1 ? 1 : 2 + u64{in} - 2;  // 1: the empty stack's marker
+    }
+    return true;
+  }
+  const u32 out = slotAt(cells[1], c.slots);
+  if (out == NO_ID || in == out) return false;
+  *element = cells[2 + out];
+  if (remove) cells[1] = 2 + (u64{out} + 1) % c.slots;
+  return true;
+}
+
+bool fastPush(const ChannelShape& c, DataCell* cells, DataCell element) {
+  const u32 in = slotAt(cells[0], c.slots);
+  if (in == NO_ID) return false;
+  if (c.stack) {
+    if (in >= c.slots - 1) return false;
+    cells[2 + in] = element & c.mask;
+    cells[1] = 2 + u64{in};
+    cells[0] = 2 + u64{in} + 1;
+    return true;
+  }
+  const u32 out = slotAt(cells[1], c.slots);
+  const u64 next = (u64{in} + 1) % c.slots;
+  if (out == NO_ID || next == out) return false;
+  cells[2 + in] = element & c.mask;
+  cells[0] = 2 + next;
+  return true;
+}
+
+// A channel builtin without arguments as a cell: what the call dispatcher's
+// result holds.
+DataCell channelQueryCell(const PNode* n, Frame& f) {
+  InterpEnv* env = f.env;
+  const TaggedValue channel = n->a->kind == Kind::Local ? f.locals[n->a->aux] : valueOf(n->a, f);
+  const ChannelShape* c = fastChannel(f, channel);
+  DataCell* cells = channel.value;
+  u32 count = 0;
+  bool full = false;
+  DataCell element = 0;
+  switch (n->aux) {
+    case kCallChannelPop:
+      if (c != nullptr && fastTake(*c, cells, true, &element)) return element & c->mask;
+      return *channel_pop(env, channel, n->ast).value;
+    case kCallChannelPeek:
+      if (c != nullptr && !c->stack && fastTake(*c, cells, false, &element)) return element;
+      return *channel_peek(env, channel, n->ast).value;
+    case kCallChannelCount:
+      if (c != nullptr && fastCount(*c, cells, &count)) return count;
+      return channel_getCount(env, channel);
+    case kCallChannelIsEmpty:
+    case kCallChannelNotEmpty: {
+      if (c == nullptr || !fastCount(*c, cells, &count)) count = channel_empty(env, channel) ? 0 : 1;
+      return (count == 0) == (n->aux == kCallChannelIsEmpty) ? 1 : 0;
+    }
+    case kCallChannelIsFull:
+    case kCallChannelNotFull:
+      if (c == nullptr || !fastFull(*c, cells, &full)) full = channel_full(env, channel);
+      return full == (n->aux == kCallChannelIsFull) ? 1 : 0;
+    default:
+      return *channelQuery(n, f).value;
+  }
+}
+
 TaggedValue valueOf(const PNode* n, Frame& f) {
   switch (n->kind) {
     case Kind::HandOver:
@@ -328,13 +578,14 @@ TaggedValue valueOf(const PNode* n, Frame& f) {
     case Kind::ConstantData:
       return TaggedValue{f.env->program->constantDataTable + n->imm, TypeStructure, NO_ID};
     case Kind::ArrayElement:
-      return arrayElement(n, f);
+      return elementValue(n, f);
     case Kind::Field:
       return fieldOf(n, f);
     case Kind::Call:
       runCall(n, f);
       return kStatementValue;
     case Kind::ChannelQuery:
+      if (n->pure) break;  // a count or a truth: pushed as its own type
       return channelQuery(n, f);
     case Kind::Assign:
       runAssign(n, f);
@@ -389,6 +640,7 @@ DataCell notCell(const PNode* n, Frame& f) {
 }
 
 DataCell castCell(const PNode* n, Frame& f) { return cellOf(n->a, f) & n->imm; }
+
 
 // ---------------------------------------------------------------------------
 // Operators, one function per operation and operand type. The results are
@@ -549,6 +801,35 @@ DataCell applyOp(const PNode* n, Frame& f, DataCell l, DataCell r) {
     return floatOp<T, OP>(n, f, l, r);
   } else {
     return integerOp<T, OP>(n, f, l, r);
+  }
+}
+
+// float64 cos, sin, atan, sqrt, pow, abs and log (function aux, from cos),
+// arguments a and b: the builtin's results, bit for bit. An argument that is
+// a local holds a float64 unless the image is damaged; then the builtin runs
+// instead (before any argument is evaluated) and reports it.
+bool isF64Local(const PNode* argument, Frame& f) {
+  if (argument == nullptr || argument->kind != Kind::Local) return true;
+  const TaggedValue value = f.locals[argument->aux];
+  return value.typeId == TypeF64 && value.value != nullptr;
+}
+
+DataCell mathF64Cell(const PNode* n, Frame& f) {
+  if (!isF64Local(n->a, f) || !isF64Local(n->b, f)) {
+    const u32 mark = markOf(f.env);
+    const DataCell result = *builtin_mathF64(f.env, n->ast, kCallF64Cos + n->aux).value;
+    releaseTo(f.env, mark);
+    return result;
+  }
+  const double x = readFloat<double>(cellOf(n->a, f));
+  switch (n->aux) {
+    case 0: return floatCell<double>(std::cos(x));
+    case 1: return floatCell<double>(std::sin(x));
+    case 2: return floatCell<double>(std::atan(x));
+    case 3: return floatCell<double>(std::sqrt(x));
+    case 4: return floatCell<double>(std::pow(x, readFloat<double>(cellOf(n->b, f))));
+    case 5: return floatCell<double>(std::fabs(x));
+    default: return floatCell<double>(std::log(x));
   }
 }
 
@@ -746,6 +1027,37 @@ u32 runAssignLocal(const PNode* n, Frame& f) {
   return runAssignLocalSlow(n, f, target, mask);
 }
 
+// One local variable to another (source slot at imm).
+u32 runAssignLocalFromLocal(const PNode* n, Frame& f) {
+  const TaggedValue target = f.locals[n->aux];
+  const DataCell mask = f.masks[target.typeId];
+  if (target.globalId == NO_ID && mask != 0) {
+    *target.value = *f.locals[n->imm].value & mask;
+    return STMT_NORMAL;
+  }
+  return runAssignLocalSlow(n, f, target, mask);
+}
+
+// A computed scalar stored into an array element or a field.
+u32 runAssignComputedToElement(const PNode* n, Frame& f) {
+  const u32 mark = markOf(f.env);
+  const DataCell cell = cellOf(n->b, f);
+  if (n->a->kind == Kind::ArrayElement && n->a->imm == 1) {
+    u32 type = NO_ID;
+    u32 global = NO_ID;
+    DataCell* element = elementInPlace(n->a, f, &type, &global);
+    if (element != nullptr && global == NO_ID && f.masks[type] != 0) {
+      *element = cell & f.masks[type];  // as storeCell stores a scalar of no global
+      releaseTo(f.env, mark);
+      return STMT_NORMAL;
+    }
+  }
+  storeCell(f, n->a->kind == Kind::Field ? fieldOf(n->a, f) : arrayElement(n->a, f), cell,
+            n->b->type);
+  releaseTo(f.env, mark);
+  return STMT_NORMAL;
+}
+
 u32 runAssignStatement(const PNode* n, Frame& f) {
   const u32 mark = markOf(f.env);
   runAssign(n, f);
@@ -787,41 +1099,146 @@ void bindArgument(Frame& f, bool inParameter, const PNode* argument) {
   process_bindArgument(env, inParameter, value);
 }
 
+// Binds a call's arguments left to right. Locals and pure computed scalars go
+// straight into the local tables when there is room for all of them; any
+// other argument, or one whose value fails a check, goes through
+// bindArgument. The counts are stored after every argument, so the tables
+// are always as bindArgument would leave them.
+void bindArguments(const PNode* n, Frame& f) {
+  InterpEnv* env = f.env;
+  const u8* modes = argumentModes(n);
+  u32 i = 0;
+  LocalVarsIndexes& idx = env->ctx->localVarsIndexes;
+  u32 variables = idx.count.variables;
+  u32 data = idx.count.variablesData;
+  if (u64{variables} + n->count <= STACKS_SIZE && u64{data} + n->count + 1 < STACKS_SIZE) {
+    TaggedValue* const table = env->data->localVariableTable;
+    DataCell* const cells = env->data->localVariableDataTable;
+    const u32 types = env->program->infoProg->n_type;
+    for (; i < n->count; ++i) {
+      const PNode* argument = n->items[i];
+      const u8 mode = modes[i];
+      if (mode == (kByValue | kComputedArgument)) {
+        cells[data] = cellOf(argument, f) & f.masks[argument->type];
+        table[variables] = TaggedValue{cells + data, argument->type, NO_ID};
+        ++data;
+      } else if ((mode & kLocalArgument) != 0) {
+        const TaggedValue value = f.locals[argument->aux];
+        if (value.value == nullptr || value.typeId >= types) break;
+        if ((mode & kByValue) != 0) {
+          const DataCell mask = f.masks[value.typeId];
+          if (mask == 0) break;
+          cells[data] = *value.value & mask;
+          table[variables] = TaggedValue{cells + data, value.typeId, NO_ID};
+          ++data;
+        } else {
+          table[variables] = value;  // by reference: the local is the argument itself
+        }
+      } else {
+        break;
+      }
+      ++variables;
+      idx.count.variables = variables;
+      idx.count.variablesData = data;
+    }
+  }
+  for (; i < n->count; ++i) bindArgument(f, (modes[i] & kByValue) != 0, n->items[i]);
+}
+
 const PNode* bodyOf(InterpEnv* env, AST* bodyNode);
+u32 runBlock(const PNode* n, Frame& f);
+u32 runSequence(const PNode* n, Frame& f);
+
+// The lowest frame address of this thread at which the native stack check
+// passed. The check compares the frame's address with a floor fixed per
+// thread, so every call made from higher up passes it too and skips it.
+thread_local const char* tStackCheckedDown = nullptr;
+
+inline void checkNativeStack(InterpEnv* env) {
+  const char* here = static_cast<const char*>(__builtin_frame_address(0));
+  if (tStackCheckedDown != nullptr && here >= tStackCheckedDown) return;
+  process_checkNativeStack(env);
+  tStackCheckedDown = here;
+}
+
+// The caller's locals back as they were, with the checks of
+// Variable_restorePrevLocalVarIndexes (which reports a failed one).
+inline void restoreFrame(InterpEnv* env, const LocalVarsIndexes& saved) {
+  LocalVarsIndexes& idx = env->ctx->localVarsIndexes;
+  if (saved.base.variables <= idx.base.variables && saved.base.constants <= idx.base.constants &&
+      saved.count.variables <= idx.count.variables &&
+      saved.count.constants <= idx.count.constants &&
+      saved.count.variablesData <= idx.count.variablesData) {
+    idx = saved;
+  } else {
+    Variable_restorePrevLocalVarIndexes(env, &saved);
+  }
+}
 
 // A user function call: arguments bound left to right in the caller's frame,
 // then the body in a frame of its own; the caller's frame and value stack are
 // as they were afterwards.
 u32 runCall(const PNode* n, Frame& f) {
   InterpEnv* env = f.env;
-  process_checkNativeStack(env);
+  checkNativeStack(env);
   const u32 mark = markOf(env);
   const LocalVarsIndexes saved = env->ctx->localVarsIndexes;
-  const u8* byValue = formalsByValue(n);
-  for (u32 i = 0; i < n->count; ++i) bindArgument(f, byValue[i] != 0, n->items[i]);
+  bindArguments(n, f);
   process_openFrame(env, n->count);
-  const FunctionDefinition& function = env->program->functionTable[n->aux];
-  AST* bodyNode = function.body == NO_ID ? nullptr : &env->program->RAMprogram[function.body];
-  if (n->b == nullptr) const_cast<PNode*>(n)->b = bodyOf(env, bodyNode);
-  if (n->b != nullptr) {
+  const PNode* body = n->b;
+  AST* bodyNode = nullptr;
+  if (body == nullptr) {
+    const FunctionDefinition& function = env->program->functionTable[n->aux];
+    bodyNode = function.body == NO_ID ? nullptr : &env->program->RAMprogram[function.body];
+    body = bodyOf(env, bodyNode);
+    const_cast<PNode*>(n)->b = body;
+  }
+  if (body != nullptr) {
     Frame callee{env, env->data->localVariableTable + env->ctx->localVarsIndexes.base.variables,
                  env->data->localConstantTable + env->ctx->localVarsIndexes.base.constants,
                  f.statics, f.staticLimit, f.masks};
-    n->b->exec(n->b, callee);
+    if (body->exec == runBlock) {
+      // The frame's restore below also ends the body block's scope.
+      if (body->a != nullptr) body->a->exec(body->a, callee);
+      body->b->exec(body->b, callee);
+    } else {
+      body->exec(body, callee);
+    }
   } else {
     statement_execute(env, bodyNode);
   }
-  Variable_restorePrevLocalVarIndexes(env, &saved);
+  restoreFrame(env, saved);
   releaseTo(env, mark);
   return STMT_NORMAL;
 }
 
-u32 runCallStatement(const PNode* n, Frame& f) {
-  const u32 mark = markOf(f.env);
-  runCall(n, f);
-  releaseTo(f.env, mark);
+// push and insert_sorted as statements: a = the channel, b = the value; imm
+// is 1 for insert_sorted. The object is evaluated and checked before the
+// argument, as the builtin does.
+u32 runChannelWrite(const PNode* n, Frame& f) {
+  InterpEnv* env = f.env;
+  const u32 mark = markOf(env);
+  const TaggedValue channel = n->a->kind == Kind::Local ? f.locals[n->a->aux] : valueOf(n->a, f);
+  builtin_checkChannel(env, channel);
+  DataCell cell = 0;
+  TaggedValue value;
+  if (isComputedScalar(n->b)) {
+    cell = cellOf(n->b, f);
+    value = TaggedValue{&cell, n->b->type, NO_ID};
+  } else {
+    value = n->b->kind == Kind::Local ? f.locals[n->b->aux] : valueOf(n->b, f);
+  }
+  const ChannelShape* c = n->imm != 0 ? nullptr : fastChannel(f, channel);
+  // A global channel offers the element to its change callback first.
+  if (c == nullptr || channel.globalId != NO_ID || value.typeId != c->elementType ||
+      value.value == nullptr || !fastPush(*c, channel.value, *value.value)) {
+    if (value.value == &cell) value = interpStack_pushSingleAnyValue(env, value.typeId, cell);
+    builtin_channelStore(env, n->ast, channel, value, n->imm != 0);
+  }
+  releaseTo(env, mark);
   return STMT_NORMAL;
 }
+
 
 // ---------------------------------------------------------------------------
 // Statements.
@@ -883,11 +1300,64 @@ u32 runDeclareScalar(const PNode* n, Frame& f) {
   return STMT_NORMAL;
 }
 
+// The same with an initial value that pushes nothing (or none).
+u32 runDeclarePureScalar(const PNode* n, Frame& f) {
+  DataCell* storage = LocalVariable_declareScalar(f.env, n->type, 0);
+  if (n->a != nullptr) *storage = cellOf(n->a, f) & n->imm;
+  return STMT_NORMAL;
+}
+
+// The same with a literal, or a value of the constant data (at a->imm), which
+// cannot depend on the local being declared.
+u32 runDeclareLiteralScalar(const PNode* n, Frame& f) {
+  LocalVariable_declareScalar(f.env, n->type, n->a->imm & n->imm);
+  return STMT_NORMAL;
+}
+u32 runDeclareConstantScalar(const PNode* n, Frame& f) {
+  LocalVariable_declareScalar(f.env, n->type,
+                              f.env->program->constantDataTable[n->a->imm] & n->imm);
+  return STMT_NORMAL;
+}
+
+// Whether a declaration's initial value is fixed before the block runs: none
+// (zero), a literal, or a value of the constant data.
+bool isFixedDeclaration(const PNode* d) {
+  return d->exec == runDeclareLiteralScalar || d->exec == runDeclareConstantScalar ||
+         (d->exec == runDeclarePureScalar && d->a == nullptr);
+}
+
+// A block's declarations when all are fixed scalars (items): one check of the
+// tables' room for all, then each stored as runDeclare*Scalar would. Without
+// room, they are declared one by one, and the one that overflows reports it.
+u32 runDeclareFixedScalars(const PNode* n, Frame& f) {
+  InterpEnv* env = f.env;
+  LocalVarsIndexes& idx = env->ctx->localVarsIndexes;
+  const u32 variables = idx.count.variables;
+  const u32 data = idx.count.variablesData;
+  if (u64{variables} + n->count > STACKS_SIZE || u64{data} + n->count + 1 >= STACKS_SIZE) {
+    return runSequence(n, f);
+  }
+  TaggedValue* table = env->data->localVariableTable + variables;
+  DataCell* cells = env->data->localVariableDataTable + data;
+  const DataCell* constants = env->program->constantDataTable;
+  for (u32 i = 0; i < n->count; ++i) {
+    const PNode* d = n->items[i];
+    const DataCell value = d->exec == runDeclareConstantScalar ? constants[d->a->imm]
+                           : d->a == nullptr                  ? 0
+                                                              : d->a->imm;
+    cells[i] = value & d->imm;
+    table[i] = TaggedValue{cells + i, d->type, NO_ID};
+  }
+  idx.count.variables = variables + n->count;
+  idx.count.variablesData = data + n->count;
+  return STMT_NORMAL;
+}
+
 u32 runBlock(const PNode* n, Frame& f) {
   InterpEnv* env = f.env;
   const LocalVarsIndexes saved = env->ctx->localVarsIndexes;
-  if (n->a != nullptr) runSequence(n->a, f);
-  const u32 code = runSequence(n->b, f);
+  if (n->a != nullptr) n->a->exec(n->a, f);
+  const u32 code = n->b->exec(n->b, f);
   Variable_restorePrevLocalVarCounts(env, &saved);
   return code;
 }
@@ -1002,11 +1472,14 @@ class Preparer {
   DataCell maskOf(u32 t) const { return validType(t) ? state_->masks[t] : 0; }
 
   const PNode* variableAccess(AST* n, const Scope& scope);
+  bool constantOperand(const AST* n, DataCell* cell) const;
   const PNode* operation(AST* n, const Scope& scope, bool unary, bool comparison);
   const PNode* call(AST* n, const Scope& scope);
   const PNode* userCall(AST* n, AST* codeNode, const Scope& scope);
   const PNode* fieldCall(AST* n, AST* codeNode, const Scope& scope);
   const PNode* assignment(AST* n, const Scope& scope, bool asStatement);
+  const PNode* channelWrite(AST* n, const Scope& scope);
+  const PNode* mathCall(AST* n, u32 code, const Scope& scope);
   const PNode* block(AST* n, Scope scope);
   const PNode* declaration(AST* d, Scope& scope, bool* ok);
   bool listElements(AST* list, std::vector<AST*>* elements) const;
@@ -1023,6 +1496,21 @@ bool Preparer::listElements(AST* list, std::vector<AST*>* elements) const {
     if (cell->left != NO_ID && left(cell) == nullptr) return false;
     elements->push_back(left(cell));
   }
+  return true;
+}
+
+// An integer literal, or a global constant of a scalar type: its cell.
+bool Preparer::constantOperand(const AST* n, DataCell* cell) const {
+  if (n->op == INTEGER_OP) {
+    *cell = n->value.uinteger;
+    return true;
+  }
+  if (n->op != GLOBAL_CONSTANT_OP) return false;
+  const u32 id = accessId(n);
+  if (id >= p_->infoProg->n_globalConstants) return false;
+  const TaggedValue constant = p_->globalConstantTable[id];
+  if (constant.value == nullptr || maskOf(constant.typeId) == 0) return false;
+  *cell = *constant.value;
   return true;
 }
 
@@ -1078,17 +1566,20 @@ const PNode* Preparer::operation(AST* n, const Scope& scope, bool unary, bool co
   AST* l = left(n);
   AST* r = unary ? nullptr : right(n);
   if (l == nullptr || (!unary && r == nullptr)) return handOver(n);
-  // A local and a literal, or two locals: the operands are read in place.
+  // A local and a literal (or a scalar global constant, whose cell never
+  // changes while the image is loaded), or two locals: the operands are read
+  // in place.
   const bool localLeft = l->op == LOCAL_VAR && accessId(l) < scope.variables;
-  if (!unary && localLeft && (r->op == INTEGER_OP || (r->op == LOCAL_VAR && accessId(r) < scope.variables))) {
-    const bool literal = r->op == INTEGER_OP;
+  DataCell constant = 0;
+  const bool literal = !unary && constantOperand(r, &constant);
+  if (!unary && localLeft && (literal || (r->op == LOCAL_VAR && accessId(r) < scope.variables))) {
     const CellFn fused = literal ? binaryOperator<LocalLiteralOperands>(n->op, operatorType)
                                  : binaryOperator<LocalLocalOperands>(n->op, operatorType);
     if (fused == nullptr) return handOver(n);
     PNode* op = make(Kind::Scalar, n);
     op->cell = fused;
     op->aux = accessId(l);
-    op->imm = literal ? r->value.uinteger : accessId(r);
+    op->imm = literal ? constant : accessId(r);
     op->type = comparison ? u32{TypeBoolean} : expr_resultTypeOf(n->op, operatorType);
     op->direct = true;
     op->pure = true;
@@ -1135,21 +1626,30 @@ const PNode* Preparer::userCall(AST* n, AST* codeNode, const Scope& scope) {
     return handOver(n);  // the walker reports the mismatch where it meets it
   }
   std::vector<const PNode*> prepared;
-  auto* byValue = static_cast<u8*>(state_->arena.take(formals.size() + 1));
+  auto* modes = static_cast<u8*>(state_->arena.take(formals.size() + 1));
   for (size_t i = 0; i < formals.size(); ++i) {
     const AST* formal = formals[i];
     if (formal == nullptr || !(formal->op == IN_PARAM || formal->op == IN_CHANNEL_PARAM ||
                                formal->op == OUT_PARAM || formal->op == OUT_CHANNEL_PARAM)) {
       return handOver(n);
     }
-    byValue[i] = formal->op == IN_PARAM ? 1 : 0;
-    prepared.push_back(arguments[i] == nullptr ? handOver(nullptr) : expression(arguments[i], scope));
+    const PNode* argument =
+        arguments[i] == nullptr ? handOver(nullptr) : expression(arguments[i], scope);
+    const bool byValue = formal->op == IN_PARAM;
+    modes[i] = byValue ? kByValue : 0;
+    if (argument->kind == Kind::Local) {
+      modes[i] |= kLocalArgument;
+    } else if (byValue && isComputedScalar(argument) && argument->pure &&
+               maskOf(argument->type) != 0) {
+      modes[i] |= kComputedArgument;
+    }
+    prepared.push_back(argument);
   }
   PNode* c = make(Kind::Call, n);
   c->aux = functionId;
   c->items = array(prepared);
   c->count = static_cast<u32>(prepared.size());
-  c->imm = reinterpret_cast<u64>(byValue);
+  c->imm = reinterpret_cast<u64>(modes);
   c->cell = handOverCell;
   return c;
 }
@@ -1165,10 +1665,37 @@ const PNode* Preparer::fieldCall(AST* n, AST* codeNode, const Scope& scope) {
   f->a = expression(object, scope);
   f->imm = offset->value.uinteger;
   f->type = n->value.id.type;
+  f->count = p_->typeTable[f->type].storageSize;
   f->cell = fieldCell;
   f->direct = true;
   f->pure = readsInPlace(f->a);
   return f;
+}
+
+// A float64 function whose arguments are float64 values the engine computes,
+// or locals (checked when the call runs).
+const PNode* Preparer::mathCall(AST* n, u32 code, const Scope& scope) {
+  std::vector<AST*> arguments;
+  const size_t needed = code == kCallF64Pow ? 2 : 1;
+  if (!listElements(right(n), &arguments) || arguments.size() < needed) return handOver(n);
+  const PNode* operands[2] = {nullptr, nullptr};
+  for (size_t i = 0; i < needed; ++i) {
+    if (arguments[i] == nullptr) return handOver(n);
+    const PNode* a = expression(arguments[i], scope);
+    if (a->kind != Kind::Local && !(a->kind == Kind::Scalar && a->direct && a->type == TypeF64)) {
+      return handOver(n);
+    }
+    operands[i] = a;
+  }
+  PNode* m = make(Kind::Scalar, n);
+  m->a = operands[0];
+  m->b = operands[1];
+  m->aux = code - kCallF64Cos;
+  m->cell = mathF64Cell;
+  m->type = TypeF64;
+  m->direct = true;
+  m->pure = m->a->pure && (m->b == nullptr || m->b->pure);
+  return m;
 }
 
 const PNode* Preparer::call(AST* n, const Scope& scope) {
@@ -1179,6 +1706,14 @@ const PNode* Preparer::call(AST* n, const Scope& scope) {
       return userCall(n, codeNode, scope);
     case kCallFieldCustom:
       return fieldCall(n, codeNode, scope);
+    case kCallF64Cos:
+    case kCallF64Sin:
+    case kCallF64Atan:
+    case kCallF64Sqrt:
+    case kCallF64Pow:
+    case kCallF64Abs:
+    case kCallF64Log:
+      return mathCall(n, codeNode->value.id.id, scope);
     case kCallChannelPop:
     case kCallChannelPeek:
     case kCallChannelLastPeek:
@@ -1193,12 +1728,48 @@ const PNode* Preparer::call(AST* n, const Scope& scope) {
       PNode* q = make(Kind::ChannelQuery, n);
       q->aux = codeNode->value.id.id;
       q->a = expression(object, scope);
-      q->cell = handOverCell;
+      q->cell = channelQueryCell;
+      q->direct = true;
+      switch (q->aux) {
+        case kCallChannelMaxSize:
+        case kCallChannelCount:
+          q->type = TypeUInt32;
+          break;
+        case kCallChannelIsEmpty:
+        case kCallChannelNotEmpty:
+        case kCallChannelIsFull:
+        case kCallChannelNotFull:
+          q->type = TypeBoolean;
+          break;
+        default:
+          break;  // an element, of the channel's element type
+      }
+      // Counts and truths push nothing, whichever way they are computed.
+      q->pure = q->aux != kCallChannelMaxSize && q->type != NO_ID && readsInPlace(q->a);
       return q;
     }
     default:
       return handOver(n);
   }
+}
+
+// push or insert_sorted as a statement; null for any other call.
+const PNode* Preparer::channelWrite(AST* n, const Scope& scope) {
+  AST* codeNode = left(n);
+  if (codeNode == nullptr || codeNode->op != INDEX_NODE) return nullptr;
+  const u32 code = codeNode->value.id.id;
+  if (code != kCallChannelPush && code != kCallChannelInsertSorted) return nullptr;
+  AST* object = left(codeNode);
+  std::vector<AST*> arguments;
+  if (object == nullptr || !listElements(right(n), &arguments) || arguments.empty() ||
+      arguments[0] == nullptr) {
+    return nullptr;  // the walker reports what is missing
+  }
+  PNode* w = statementNode(n, runChannelWrite);
+  w->a = expression(object, scope);
+  w->b = expression(arguments[0], scope);
+  w->imm = code == kCallChannelInsertSorted ? 1 : 0;
+  return w;
 }
 
 const PNode* Preparer::assignment(AST* n, const Scope& scope, bool asStatement) {
@@ -1215,6 +1786,13 @@ const PNode* Preparer::assignment(AST* n, const Scope& scope, bool asStatement) 
   } else if (target->kind == Kind::Local && value->direct) {
     a->aux = target->aux;
     a->exec = runAssignLocal;
+    if (value->kind == Kind::Local) {
+      a->imm = value->aux;
+      a->exec = runAssignLocalFromLocal;
+    }
+  } else if ((target->kind == Kind::ArrayElement || target->kind == Kind::Field) &&
+             isComputedScalar(value)) {
+    a->exec = runAssignComputedToElement;
   } else {
     a->exec = runAssignStatement;
   }
@@ -1321,6 +1899,10 @@ const PNode* Preparer::expression(AST* n, const Scope& scope) {
       e->b = expression(right(n), scope);
       e->a = expression(left(n), scope);
       e->cell = arrayElementCell;
+      if ((e->a->kind == Kind::Local || e->a->kind == Kind::Static) && e->b->kind == Kind::Local) {
+        e->imm = 1;
+        e->cell = localIndexElementCell;
+      }
       e->direct = true;
       e->pure = (isComputedScalar(e->b) ? e->b->pure : readsInPlace(e->b)) && readsInPlace(e->a);
       return e;
@@ -1379,8 +1961,10 @@ const PNode* Preparer::declaration(AST* d, Scope& scope, bool* ok) {
       AST* initializer = d->op == ITERATOR_DECL_OP ? nullptr : right(d);
       if (initializer != nullptr) v->a = expression(initializer, scope);
       if (maskOf(typeId) != 0 && (v->a == nullptr || v->a->direct)) {
-        v->exec = runDeclareScalar;
+        v->exec = v->a == nullptr || v->a->pure ? runDeclarePureScalar : runDeclareScalar;
         v->imm = maskOf(typeId);
+        if (v->a != nullptr && v->a->cell == constantCell) v->exec = runDeclareLiteralScalar;
+        if (v->a != nullptr && v->a->kind == Kind::ConstantData) v->exec = runDeclareConstantScalar;
       }
       return v;
     }
@@ -1411,13 +1995,16 @@ const PNode* Preparer::block(AST* n, Scope scope) {
   seq->exec = runSequence;
   seq->items = array(prepared);
   seq->count = static_cast<u32>(prepared.size());
+  bool fixed = !prepared.empty();
+  for (const PNode* d : prepared) fixed = fixed && isFixedDeclaration(d);
+  if (fixed) seq->exec = runDeclareFixedScalars;
   const PNode* statements = statementList(right(n), scope);
   if (statements == nullptr) return handOverStatement(n);
   // Without declarations the counts cannot change: the statements alone.
   if (prepared.empty()) return statements->count == 1 ? statements->items[0] : statements;
   PNode* b = statementNode(n, runBlock);
   b->a = seq;
-  b->b = statements;
+  b->b = statements->count == 1 ? statements->items[0] : statements;
   return b;
 }
 
@@ -1493,14 +2080,19 @@ const PNode* Preparer::statement(AST* n, Scope& scope) {
       return handOverStatement(n);
     case ASSIGN_OP:
       return assignment(n, scope, true);
+    case CALL_OP: {
+      const PNode* write = channelWrite(n, scope);
+      if (write != nullptr) return write;
+      [[fallthrough]];
+    }
     default: {
       const PNode* e = expression(n, scope);
       if (e->kind == Kind::HandOver) return handOverStatement(n);
       if (e->kind == Kind::Call) {
-        PNode* s = statementNode(n, runCallStatement);
+        PNode* s = statementNode(n, runCall);
         *s = *e;
         s->kind = Kind::Statement;
-        s->exec = runCallStatement;
+        s->exec = runCall;  // it leaves the value stack as it found it
         return s;
       }
       PNode* s = statementNode(n, runExpressionStatement);
@@ -1601,5 +2193,7 @@ size_t engine_preparedBytes(const InterpEnv* env) {
   const EngineState* state = env->ctx->engine;
   if (state == nullptr) return 0;
   return state->arena.total() + state->masks.size() * sizeof(DataCell) +
+         state->channels.size() * sizeof(ChannelShape) +
+         state->arrays.size() * sizeof(ArrayShape) +
          state->entries.size() * (sizeof(Entry) + 2 * sizeof(void*) + sizeof(u64));
 }

@@ -13,6 +13,7 @@
 #include "engine.h"
 #include "image_builder.h"
 #include "interp_api.h"
+#include "interp_call.h"
 
 namespace {
 
@@ -150,6 +151,23 @@ TEST(EngineShapes, EveryShapeBehavesAsOnTheTreeWalker) {
        }},
       {"not of an integer is an internal error",
        [](ImageBuilder& b, u32) { return b.unary(NOT_OP, TypeBoolean, b.localRef(0)); }},
+      {"float64 functions of literals and of computed values",
+       [](ImageBuilder& b, u32) {
+         AST* root = b.call(kCallF64Sqrt, TypeF64, nullptr, nullptr, b.list({b.f64(2.0)}));
+         AST* power = b.call(kCallF64Pow, TypeF64, nullptr, nullptr,
+                             b.list({b.binary(MUL_OP, TypeF64, root, b.f64(3.0)), b.f64(1.5)}));
+         return b.binary(GT_OP, TypeF64, power, b.f64(9.5));
+       }},
+      {"float64 function of an integer local is refused",
+       [](ImageBuilder& b, u32) {
+         AST* sine = b.call(kCallF64Sin, TypeF64, nullptr, nullptr, b.list({b.localRef(0)}));
+         return b.binary(LT_OP, TypeF64, sine, b.f64(0.5));
+       }},
+      {"pow with its second argument missing",
+       [](ImageBuilder& b, u32) {
+         AST* power = b.call(kCallF64Pow, TypeF64, nullptr, nullptr, b.list({b.f64(2.0)}));
+         return b.binary(LT_OP, TypeF64, power, b.f64(0.5));
+       }},
       {"comparison chain result stored in a wider global",
        [](ImageBuilder& b, u32) {
          return b.binary(LT_OP, TypeSInt8, s8Literal(b, 0xFF), s8Literal(b, 1));
@@ -160,6 +178,110 @@ TEST(EngineShapes, EveryShapeBehavesAsOnTheTreeWalker) {
     SCOPED_TRACE(row.what);
     const Record tree = fixture.run(row.expression, true);
     const Record prepared = fixture.run(row.expression, false);
+    EXPECT_EQ(tree, prepared) << "tree:     " << describe(tree) << "\nprepared: " << describe(prepared);
+    EXPECT_EQ(prepared.stackCount, 0u);
+    EXPECT_EQ(prepared.localCount, 0u);
+  }
+}
+
+// Channel operations in a local of the given type: the engine's in-place
+// reads and writes against the buffer module's, including the reports.
+struct ChannelRunner {
+  using Statements = std::function<std::vector<AST*>(ImageBuilder&, u32 channelType)>;
+  // `statements` run in a function with the channel local `c` (local 0);
+  // `result` (a uint64 expression) is stored into the global `result`.
+  Record run(const std::function<u32(ImageBuilder&)>& channelType, const Statements& statements,
+             const Expression& result, bool tree) {
+    ImageBuilder b;
+    const u32 resultId = b.global("result", TypeUInt64);
+    const u32 type = channelType(b);
+    std::vector<AST*> body = statements(b, type);
+    body.push_back(b.assign(b.globalRef(resultId), result(b, resultId)));
+    AST* block = b.block(b.list({b.varDecl(type, "c")}), b.list(body));
+    const u32 function = b.function("f", nullptr, block);
+    InterpEnv* env = b.writeLoadAndInit();
+    env_on_assert(env, recordAssert);
+    interpreter_on_invalid_op(env, recordInvalidOp);
+    current = Record{};
+    if (tree) setenv("VELK_ENGINE", "tree", 1);
+    engine_free(env);
+    interp_callFunction(env, function, nullptr);
+    unsetenv("VELK_ENGINE");
+    current.result = env->program->globalVariableTable[resultId].value[0];
+    current.stackCount = env->ctx->stackCount;
+    current.localCount = env->ctx->localVarsIndexes.count.variables;
+    interp_stop(env);
+    return current;
+  }
+};
+
+AST* push(ImageBuilder& b, AST* value) {
+  return b.call(kCallChannelPush, TypeStmt, b.localRef(0), nullptr, b.list({value}));
+}
+AST* channelCall(ImageBuilder& b, u32 code, u32 resultType) {
+  return b.call(code, resultType, b.localRef(0), nullptr, nullptr);
+}
+// Three pops folded into one number (digits of base 1000), plus the count.
+AST* threePopsAndCount(ImageBuilder& b, u32 element) {
+  auto pop = [&] { return b.cast(TypeUInt64, channelCall(b, kCallChannelPop, element)); };
+  AST* digits = b.binary(PLUS_OP, TypeUInt64,
+                         b.binary(MUL_OP, TypeUInt64, pop(), b.integer(1000000)),
+                         b.binary(PLUS_OP, TypeUInt64,
+                                  b.binary(MUL_OP, TypeUInt64, pop(), b.integer(1000)), pop()));
+  return b.binary(PLUS_OP, TypeUInt64, digits,
+                  b.binary(MUL_OP, TypeUInt64, b.integer(1000000000),
+                           b.cast(TypeUInt64, channelCall(b, kCallChannelCount, TypeUInt32))));
+}
+
+TEST(EngineChannels, LocalQueuesAndStacksBehaveAsOnTheTreeWalker) {
+  struct Row {
+    const char* what;
+    std::function<u32(ImageBuilder&)> type;
+    ChannelRunner::Statements statements;
+    Expression result;
+  };
+  auto u8Values = [](std::vector<u64> values) {
+    return [values](ImageBuilder& b, u32) {
+      std::vector<AST*> s;
+      for (u64 v : values) s.push_back(push(b, b.cast(TypeUInt8, b.integer(v))));
+      return s;
+    };
+  };
+  const std::vector<Row> rows = {
+      {"queue: order, full push reported, wrap-around",
+       [](ImageBuilder& b) { return b.bufferType(QUEUE_BUFFER, TypeUInt8, 3); },
+       u8Values({1, 2, 3, 4}),
+       [](ImageBuilder& b, u32) { return threePopsAndCount(b, TypeUInt8); }},
+      {"stack: order, full push and empty pop reported",
+       [](ImageBuilder& b) { return b.bufferType(STACK_BUFFER, TypeUInt8, 2); },
+       u8Values({5, 6, 7}),
+       [](ImageBuilder& b, u32) { return threePopsAndCount(b, TypeUInt8); }},
+      {"pushed value converted to the element type",
+       [](ImageBuilder& b) { return b.bufferType(QUEUE_BUFFER, TypeUInt8, 2); },
+       [](ImageBuilder& b, u32) { return std::vector<AST*>{push(b, b.integer(300))}; },
+       [](ImageBuilder& b, u32) { return threePopsAndCount(b, TypeUInt8); }},
+      {"queue whose storage is too small for its slots",
+       [](ImageBuilder& b) {
+         return b.declareType("short queue", TypeUInt8, 4, 4, QUEUE_BUFFER, nullptr);
+       },
+       u8Values({9}),
+       [](ImageBuilder& b, u32) {
+         return b.cast(TypeUInt64, channelCall(b, kCallChannelCount, TypeUInt32));
+       }},
+      {"emptiness and fullness as truths",
+       [](ImageBuilder& b) { return b.bufferType(QUEUE_BUFFER, TypeUInt8, 1); },
+       u8Values({1}),
+       [](ImageBuilder& b, u32) {
+         return b.cast(TypeUInt64,
+                       b.binary(AND_OP, TypeBoolean, channelCall(b, kCallChannelIsFull, TypeBoolean),
+                                channelCall(b, kCallChannelNotEmpty, TypeBoolean)));
+       }},
+  };
+  ChannelRunner runner;
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    const Record tree = runner.run(row.type, row.statements, row.result, true);
+    const Record prepared = runner.run(row.type, row.statements, row.result, false);
     EXPECT_EQ(tree, prepared) << "tree:     " << describe(tree) << "\nprepared: " << describe(prepared);
     EXPECT_EQ(prepared.stackCount, 0u);
     EXPECT_EQ(prepared.localCount, 0u);
