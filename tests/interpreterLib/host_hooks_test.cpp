@@ -1,5 +1,6 @@
-// What a host sees of a compiled program through the public API: reads and
-// writes of globals (a write can be refused), pushes into global channels,
+// What a host sees of a compiled program through the public API: the image's
+// instance and static names, reads and writes of globals (a write can be
+// refused), pushes into global channels,
 // delays and synchronisation, state changes and activations, arguments passed
 // to a called function, runs that go on after a failure when the host's exit
 // callback returns, printing without a print callback, and value display.
@@ -81,6 +82,14 @@ processdef Machine() {
     state S2 { }
 }
 process Machine : m[1 ms]();
+
+processdef Leaf() { static var uint16 : sy; state B { } }
+processdef Branch() {
+    process Leaf : b;
+    static var uint8 : sx;
+    state A { }
+}
+process Branch : o();
 )";
 
 struct Change {
@@ -168,6 +177,24 @@ class HostHooksTest : public testing::Test {
   InterpEnv* env = nullptr;
 };
 fs::path HostHooksTest::dir_;
+
+// Instances are laid out depth first after their parent; statics are named
+// by their path of instances.
+TEST_F(HostHooksTest, InstancesAndStaticsOfTheImage) {
+  const program* p = env->program;
+  ASSERT_EQ(p->infoProg->n_processInstances, 3u);
+  std::vector<std::string> instances;
+  for (u32 i = 0; i < 3; ++i) {
+    instances.push_back(interp_symbolName(p, p->dbg->processInstanceSymbolId[i]));
+  }
+  EXPECT_EQ(instances, (std::vector<std::string>{"m", "o", "b"}));
+  std::vector<std::string> statics;
+  for (u32 i = 0; i < p->infoProg->n_processStaticVariables; ++i) {
+    statics.push_back(interp_symbolName(p, p->dbg->processStaticVariableSymbolId[i]));
+  }
+  EXPECT_EQ(statics, (std::vector<std::string>{"o::b", "o::sx", "o::b::sy"}));
+  EXPECT_EQ(p->processInstanceTable[2].firstStaticVariable, 2u);
+}
 
 TEST_F(HostHooksTest, ReadHookIsCalledOncePerRead) {
   env_on_variable_read(env, variable("y"), countRead);
