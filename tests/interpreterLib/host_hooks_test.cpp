@@ -1,14 +1,13 @@
 // What a host sees of a compiled program through the public API: the image's
 // instance and static names, reads and writes of globals (a write can be
-// refused), pushes into global channels,
-// delays and synchronisation, state changes and activations, arguments passed
-// to a called function, runs that go on after a failure when the host's exit
-// callback returns, printing without a print callback, and value display.
+// refused), pushes into global channels, delays and synchronisation, state
+// changes and activations, arguments passed to a called function, runs that
+// go on after a failure when the host's exit callback returns, printing
+// without a print callback, and value display.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <cstdlib>
-
 #include <filesystem>
 #include <string>
 #include <vector>
