@@ -7,10 +7,12 @@
 #include <algorithm>
 #include <cstdlib>
 #include <fstream>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "compile_program.h"
 #include "def_builtins.h"
 #include "def_expression.h"
 #include "def_process.h"
@@ -30,31 +32,26 @@ class ParserCheckTest : public ::testing::Test {
     dir = pattern;
     mainPath = dir + "/main.velk";
   }
-  void TearDown() override {
-    parser_freeAll(env);
-    std::system(("rm -rf " + dir).c_str());
-  }
+  void TearDown() override { std::system(("rm -rf " + dir).c_str()); }
 
   // Parses main (after the system library and the other files written next
   // to it) and runs the checks; keeps what was printed.
   void compile(const std::string& main, const Files& others = {}) {
     for (const auto& [name, text] : others) std::ofstream(dir + "/" + name) << text;
     std::ofstream(mainPath) << main;
-    env = parser_initTables();
-    parser_createTree(env, 400000);
-    env->pctx->exitOnError = false;
-    env->pctx->includePath = VELK_SOURCE_DIR;
-    testing::internal::CaptureStdout();
-    parsed = parser_parseFileWithEnvironment(env, mainPath.c_str());
-    checked = parsed == 0 ? parser_check(env) : -1;
-    out = testing::internal::GetCapturedStdout();
-    status = env->pctx->status;
+    compilation = std::make_unique<InProcessCompilation>(mainPath);
+    env = compilation->env;
+    parsed = compilation->parsed;
+    checked = compilation->checked;
+    out = compilation->out;
+    status = compilation->status;
   }
 
   std::string at(int line, const std::string& detail = "") const {
     return mainPath + ": Line " + std::to_string(line) + ": " + (detail.empty() ? "" : detail + ": ");
   }
 
+  std::unique_ptr<InProcessCompilation> compilation;
   ParserEnv* env = nullptr;
   std::string dir;
   std::string mainPath;

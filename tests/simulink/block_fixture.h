@@ -8,10 +8,10 @@
 
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <memory>
 #include <string>
 
+#include "compile_program.h"
 #include "run_program.h"
 #include "velk_interpreter.h"
 
@@ -28,13 +28,9 @@ class SimulinkTest : public testing::Test {
   // Compiles source into an image and returns its path; fails the test on a
   // compiler error.
   std::string compile(const std::string& source, const std::string& name = "model") {
-    const std::filesystem::path velk = dir_ / (name + ".velk");
-    const std::filesystem::path image = dir_ / (name + ".ast");
-    std::ofstream(velk) << source;
-    ProgramRun r = runProgram(VELK_PARSER_BIN, {"velk_parser", "-q", velk.string(), image.string()},
-                              {std::string("VELK_PKG_PATH=") + VELK_SOURCE_DIR});
+    const ProgramRun r = compileProgram(dir_, name, source);
     EXPECT_EQ(r.status, 0) << r.out;
-    return image.string();
+    return (dir_ / (name + ".ast")).string();
   }
 
   // Runs call with standard output captured; returns what it printed. A

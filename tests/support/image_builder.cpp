@@ -355,10 +355,6 @@ AST* ImageBuilder::implicitDecl(u32 typeId, const std::string& name) {
   return node(IMPLICIT_VARIABLE_DECL, typeId, sym(name));
 }
 
-AST* ImageBuilder::namedBlock(const std::string& name, AST* blockNode) {
-  return node(NAMED_BLOCK, 0, list({implicitDecl(TypeNamedBlock, name)}), list({blockNode}));
-}
-
 AST* ImageBuilder::ifStatement(AST* condition, AST* thenStatement, AST* elseStatement) {
   return node(IF_OP, 0, condition, list({thenStatement, elseStatement}));
 }
@@ -367,19 +363,11 @@ AST* ImageBuilder::whileStatement(AST* condition, AST* body) {
   return node(WHILE_OP, 0, condition, body);
 }
 
-AST* ImageBuilder::forStatement(AST* init, AST* condition, AST* step, AST* body) {
-  return node(FOR_OP, 0, list({init, condition, step}), body);
-}
-
 AST* ImageBuilder::cast(u32 typeId, AST* operand) { return node(CAST_OP, typeId, operand); }
 AST* ImageBuilder::timeLiteral(u32 op, u64 count) { return node(op, count); }
 
 AST* ImageBuilder::field(AST* object, u32 fieldType, u32 offset) {
   return call(4, fieldType, object, integer(offset), nullptr);
-}
-
-AST* ImageBuilder::callFunction(u32 functionId, AST* arguments, u32 resultType, u32 code) {
-  return call(code, resultType, nullptr, index(functionId), arguments);
 }
 
 AST* ImageBuilder::call(u32 code, u32 resultType, AST* object, AST* target, AST* arguments) {
@@ -408,15 +396,6 @@ AST* ImageBuilder::state(const std::string& name, AST* body, AST* transitions) {
   AST* declaration = list({implicitDecl(TypeState, name)});
   return node(NAMED_STATE_STATEMENT, symbol(name), declaration,
               node(STATE_DCL, 0, body, transitions));
-}
-
-AST* ImageBuilder::onTransition(const std::string& target, AST* condition, AST* body) {
-  return node(ON_OP, symbol(target), node(TRANSITION_BODY, NO_ID, condition), body);
-}
-
-AST* ImageBuilder::afterTransition(const std::string& target, AST* delay, AST* condition,
-                                   AST* body) {
-  return node(AFTER_OP, symbol(target), node(TRANSITION_BODY, NO_ID, delay, condition), body);
 }
 
 u32 ImageBuilder::processDefinition(const std::string& name, const ProcessParts& parts) {

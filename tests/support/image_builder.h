@@ -66,16 +66,11 @@ class ImageBuilder {
   AST* block(AST* declarations, AST* statements);
   AST* varDecl(u32 typeId, const std::string& name, AST* init = nullptr);
   AST* implicitDecl(u32 typeId, const std::string& name);
-  // A named block: its implicit Named_Block declaration comes first.
-  AST* namedBlock(const std::string& name, AST* blockNode);
   AST* ifStatement(AST* condition, AST* thenStatement, AST* elseStatement = nullptr);
   AST* whileStatement(AST* condition, AST* body);
-  AST* forStatement(AST* init, AST* condition, AST* step, AST* body);
   AST* cast(u32 typeId, AST* operand);
   AST* timeLiteral(u32 op, u64 count);  // NS/US/MS/S_LITERAL_OP
   AST* field(AST* object, u32 fieldType, u32 offset);  // call code 4
-  AST* callFunction(u32 functionId, AST* arguments, u32 resultType = TypeStmt,
-                    u32 code = 3);
   AST* call(u32 code, u32 resultType, AST* object, AST* target, AST* arguments);
 
   // Functions: parameters are IN_PARAM, OUT_PARAM, IN_CHANNEL_PARAM or OUT_CHANNEL_PARAM.
@@ -83,11 +78,8 @@ class ImageBuilder {
   u32 function(const std::string& name, AST* parameters, AST* body);
 
   // Processes. A state's body is a statement (usually a block); transitions
-  // are ON_OP / AFTER_OP nodes, linked to their targets by processDefinition.
+  // (ON_OP / AFTER_OP nodes) are linked to their targets by processDefinition.
   AST* state(const std::string& name, AST* body, AST* transitions = nullptr);
-  AST* onTransition(const std::string& target, AST* condition, AST* body = nullptr);
-  AST* afterTransition(const std::string& target, AST* delay, AST* condition = nullptr,
-                       AST* body = nullptr);
   struct ProcessParts {
     AST* parameters = nullptr;
     AST* statics = nullptr;  // list of declarations

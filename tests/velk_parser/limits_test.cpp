@@ -5,9 +5,9 @@
 #include <unistd.h>
 
 #include <filesystem>
-#include <fstream>
 #include <string>
 
+#include "compile_program.h"
 #include "run_program.h"
 
 namespace {
@@ -31,9 +31,7 @@ class Limits : public testing::Test {
   void TearDown() override { fs::remove_all(dir_); }
 
   ProgramRun compile(const std::string& source) {
-    std::ofstream(dir_ / "deep.velk") << source;
-    return runProgram(VELK_PARSER_BIN, {"velk_parser", "-q", "deep.velk", "deep.ast"},
-                      {std::string("VELK_PKG_PATH=") + VELK_SOURCE_DIR}, dir_.string());
+    return compileProgram(dir_, "deep", source);
   }
   // A statement g = <expression> in init, the operands one per line.
   static std::string assignment(const std::string& expression) {

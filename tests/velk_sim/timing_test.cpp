@@ -10,6 +10,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "compile_program.h"
 #include "run_program.h"
 #include "timing_report.h"
 #include "timing_sinks.h"
@@ -122,9 +123,7 @@ class Timing : public testing::Test {
   static void TearDownTestSuite() { fs::remove_all(dir_); }
 
   static void compile(const std::string& name) {
-    const ProgramRun r =
-        runProgram(VELK_PARSER_BIN, {"velk_parser", "-q", name + ".velk", name + ".ast"},
-                   {std::string("VELK_PKG_PATH=") + VELK_SOURCE_DIR}, dir_.string());
+    const ProgramRun r = compileProgram(dir_, name);
     ASSERT_EQ(r.status, 0) << r.out;
   }
 

@@ -16,6 +16,7 @@
 
 #include "velk_version.h"
 
+#include "compile_program.h"
 #include "run_program.h"
 
 namespace {
@@ -244,10 +245,8 @@ class VelkSim : public testing::Test {
   static void TearDownTestSuite() { fs::remove_all(dir_); }
 
   static void compile(const std::string& name, const std::string& source) {
-    std::ofstream(dir_ / (name + ".velk")) << source;
-    SimRun r = spawn(VELK_PARSER_BIN, {"velk_parser", "-q", name + ".velk", name + ".ast"}, dir_,
-                     {std::string("VELK_PKG_PATH=") + VELK_SOURCE_DIR});
-    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    const ProgramRun r = compileProgram(dir_, name, source);
+    ASSERT_EQ(r.status, 0) << r.out;
   }
 
   static void write(const std::string& name, const std::string& text) {
