@@ -1424,6 +1424,9 @@ class Preparer {
   const PNode* expression(AST* node, const Scope& scope);
 
  private:
+  const PNode* expressionAt(AST* node, const Scope& scope);
+  // Nesting of the expression being prepared (see expression()).
+  unsigned depth_ = 0;
   PNode* make(Kind kind, AST* ast) {
     PNode* n = new (state_->arena.take(sizeof(PNode))) PNode();
     n->kind = kind;
@@ -1799,7 +1802,21 @@ const PNode* Preparer::assignment(AST* n, const Scope& scope, bool asStatement) 
   return a;
 }
 
+// An operator chain is accepted at any length and nests one level per
+// operator, in preparing it as in running it. Past this depth the rest of the
+// tree is handed to the walker, which watches the thread's stack and reports
+// a chain too deep for it as a stack overflow; real expressions stay far below.
+constexpr unsigned kMaxPreparedDepth = 1000;
+
 const PNode* Preparer::expression(AST* n, const Scope& scope) {
+  if (depth_ >= kMaxPreparedDepth) return handOver(n);
+  ++depth_;
+  const PNode* prepared = expressionAt(n, scope);
+  --depth_;
+  return prepared;
+}
+
+const PNode* Preparer::expressionAt(AST* n, const Scope& scope) {
   if (n == nullptr) return handOver(nullptr);
   switch (n->op) {
     case INTEGER_OP:

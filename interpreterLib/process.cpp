@@ -28,6 +28,10 @@ constexpr size_t kMaxStackReserve = 1024 * 1024;
 struct NativeStackFloor {
   bool known = false;
   const char* floor = nullptr;  // null when the thread's stack is unknown
+  // Half way into the reserve: where nested evaluation inside one call gives
+  // up. Lower than the call floor, so a runaway recursion is always stopped
+  // by the call check first.
+  const char* evaluationFloor = nullptr;
 };
 thread_local NativeStackFloor tStackFloor;
 
@@ -41,6 +45,7 @@ const char* nativeStackFloor() {
       if (pthread_attr_getstack(&attr, &low, &size) == 0 && size > 2 * kMinStackReserve) {
         const size_t reserve = std::clamp(size / 8, kMinStackReserve, kMaxStackReserve);
         tStackFloor.floor = static_cast<const char*>(low) + reserve;
+        tStackFloor.evaluationFloor = static_cast<const char*>(low) + reserve / 2;
       }
       pthread_attr_destroy(&attr);
     }
@@ -51,13 +56,16 @@ const char* nativeStackFloor() {
 }  // namespace
 
 bool process_nativeStackLow() {
-  const char* floor = nativeStackFloor();
+  nativeStackFloor();
+  const char* floor = tStackFloor.evaluationFloor;
   const char* here = static_cast<const char*>(__builtin_frame_address(0));
   return floor != nullptr && here < floor;
 }
 
 void process_checkNativeStack(InterpEnv* env) {
-  if (process_nativeStackLow()) interp_fatal(env, "Call nesting too deep\n");
+  const char* floor = nativeStackFloor();
+  const char* here = static_cast<const char*>(__builtin_frame_address(0));
+  if (floor != nullptr && here < floor) interp_fatal(env, "Call nesting too deep\n");
 }
 
 namespace {

@@ -19,7 +19,7 @@ void process_openFrame(InterpEnv* env, u32 nArgs);
 // Abandons the run ("Call nesting too deep") when the thread's stack is
 // nearly used up: each call level checks it first.
 void process_checkNativeStack(InterpEnv* env);
-// True when the thread's stack is nearly used up (the reserve above).
+// True when nested evaluation has used up half of that reserve as well.
 bool process_nativeStackLow();
 
 // One activation of a process instance: definition id, first static variable
