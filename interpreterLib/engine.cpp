@@ -42,7 +42,6 @@
 namespace {
 
 constexpr TaggedValue kVoidValue = {nullptr, TypeVoid, NO_ID};
-constexpr TaggedValue kAssignValue = {nullptr, TypeStmt, NO_ID};
 constexpr u64 kU32Max = 0xFFFFFFFFull;
 
 // ---------------------------------------------------------------------------
@@ -589,7 +588,7 @@ TaggedValue valueOf(const PNode* n, Frame& f) {
       return channelQuery(n, f);
     case Kind::Assign:
       runAssign(n, f);
-      return kAssignValue;
+      return kStatementValue;
     case Kind::Scalar:
     case Kind::Statement:
       break;
@@ -1463,7 +1462,8 @@ class Preparer {
     n->pure = true;
     return n;
   }
-  AST* node(u32 id) const { return id == NO_ID || id >= p_->infoProg->n_AST ? nullptr : &p_->RAMprogram[id]; }
+  // NO_ID lies past every image's node count, so it reads as absent too.
+  AST* node(u32 id) const { return const_cast<AST*>(AST_nodeIfPresent(p_, id)); }
   AST* left(const AST* n) const { return node(n->left); }
   AST* right(const AST* n) const { return node(n->right); }
   // The id named by a variable access: left's value; NO_ID when absent.
@@ -1837,10 +1837,10 @@ const PNode* Preparer::expressionAt(AST* n, const Scope& scope) {
     case MS_LITERAL_OP:
     case S_LITERAL_OP: {
       if (n->left != NO_ID) return handOver(n);
-      const u64 unit = n->op == NS_LITERAL_OP   ? 1000ull
-                       : n->op == US_LITERAL_OP ? 1000000ull
-                       : n->op == MS_LITERAL_OP ? 1000000000ull
-                                                : 1000000000000ull;
+      const u64 unit = n->op == NS_LITERAL_OP   ? kPicosecondsPerNs
+                       : n->op == US_LITERAL_OP ? kPicosecondsPerUs
+                       : n->op == MS_LITERAL_OP ? kPicosecondsPerMs
+                                                : kPicosecondsPerS;
       return scalar(n, TypeTime, n->value.uinteger * unit);
     }
     case ENUM_VALUE_OP: {

@@ -74,13 +74,6 @@ void checkNativeStack(InterpEnv* env) { process_checkNativeStack(env); }
 
 // ---------------------------------------------------------------------------
 
-AST* nodeAt(InterpEnv* env, u32 id) {
-  if (id == NO_ID) return nullptr;
-  INTERP_ASSERT_TEXT(env, id < env->program->infoProg->n_AST,
-                     "id < env->program->infoProg->n_AST");
-  return &env->program->RAMprogram[id];
-}
-
 AST* nextCell(InterpEnv* env, AST* cell) {
   INTERP_ASSERT_TEXT(env, cell->op == LIST, "astp->op == LIST");
   return AST_right(env->program, cell);
@@ -137,8 +130,8 @@ void runFunction(InterpEnv* env, u32 functionId, Bind&& bind) {
   checkNativeStack(env);
   const u32 mark = interpStack_mark(env);
   const LocalVarsIndexes saved = env->ctx->localVarsIndexes;
-  openFrame(env, bind(nodeAt(env, function.parameters)));
-  engine_executeStatement(env, nodeAt(env, function.body));
+  openFrame(env, bind(interp_nodeAt(env, function.parameters)));
+  engine_executeStatement(env, interp_nodeAt(env, function.body));
   Variable_restorePrevLocalVarIndexes(env, &saved);
   interpStack_release(env, mark);
 }
@@ -188,7 +181,7 @@ AST* checkedState(InterpEnv* env, AST* state) {
 // The state node a record's state_ptr names; the program can write the
 // field, so its value is checked like any id read from the image.
 AST* recordState(InterpEnv* env, TaggedValue record) {
-  return checkedState(env, nodeAt(env, static_cast<u32>(cell(record, PI_STATE_PTR))));
+  return checkedState(env, interp_nodeAt(env, static_cast<u32>(cell(record, PI_STATE_PTR))));
 }
 
 void checkRecord(InterpEnv* env, TaggedValue record) {
@@ -225,7 +218,7 @@ void fireTransition(InterpEnv* env, AST* transition, u32 number, TaggedValue rec
   notifyStateChange(env, record, 1, number);
   engine_executeStatement(env, AST_right(env->program, transition));
   const u32 targetId = transitionBody(env, transition)->value.id.id;
-  AST* target = checkedState(env, nodeAt(env, targetId));
+  AST* target = checkedState(env, interp_nodeAt(env, targetId));
   cell(record, PI_STATE_PTR) = targetId;
   cell(record, PI_PROCESS_STATE) = AST_getStateId(env->program, target);
   notifyStateChange(env, record, 0, static_cast<u32>(cell(record, PI_PROCESS_STATE)));
@@ -376,7 +369,8 @@ bool runTransitions(InterpEnv* env, AST* state, TaggedValue instance, const Stat
 
 // The loop of one activation; `continue` set by the bodies runs it again at
 // once with fresh activation times.
-void runActivation(InterpEnv* env, const ProcessDefinition& definition, TaggedValue record) {
+void runActivation(InterpEnv* env, u32 definitionId, const ProcessDefinition& definition,
+                   TaggedValue record) {
   AST* state = recordState(env, record);
   StateLocals locals = stateLocalsOf(env, state);
   cell(record, PI_CONTINUE) = 1;
@@ -400,10 +394,10 @@ void runActivation(InterpEnv* env, const ProcessDefinition& definition, TaggedVa
         cell(record, PI_DURATION) = 0;
       }
     }
-    engine_executeStatement(env, nodeAt(env, definition.commonBlock));
+    engine_executeStatement(env, interp_nodeAt(env, definition.commonBlock));
     checkedState(env, state);
     runState(env, state, locals);
-    engine_executeStatement(env, nodeAt(env, definition.finallyBlock));
+    engine_executeStatement(env, interp_nodeAt(env, definition.finallyBlock));
     time_advance(env, cell(record, PI_EXECUTION_TIME));
   }
 }
@@ -483,7 +477,7 @@ void process_executeCall(InterpEnv* env, u32 definitionId, u32 staticBase, AST* 
   // may read the caller's statics): bound before the static base moves.
   AST* rest = nullptr;
   const u32 bound =
-      bindArgumentList(env, nodeAt(env, definition.parameters), parameters, &rest);
+      bindArgumentList(env, interp_nodeAt(env, definition.parameters), parameters, &rest);
   INTERP_ASSERT_TEXT(env, rest == nullptr, "no parameter left without an argument");
   openFrame(env, bound);
   u32 base = NO_ID;
@@ -494,7 +488,7 @@ void process_executeCall(InterpEnv* env, u32 definitionId, u32 staticBase, AST* 
   }
   env->ctx->localVarsIndexes.base.processStaticVariables = base;
   variableDeclareSelf(env, instance);
-  variable_declareLocals(env, nodeAt(env, definition.localVariables));
+  variable_declareLocals(env, interp_nodeAt(env, definition.localVariables));
 
   runActivation(env, definition, instance);
 
