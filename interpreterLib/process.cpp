@@ -96,6 +96,37 @@ void bindArgument(InterpEnv* env, AST* formal, TaggedValue argument) {
   process_bindArgument(env, formal->op == IN_PARAM, argument);
 }
 
+// An argument that is a plain literal (the usual argument of a process
+// instance: a number, a truth value, a duration) yields the value the tree
+// walker gives it, taking the same step and value-stack cell, without going
+// through the walker. Anything else is evaluated by it.
+TaggedValue argumentValue(InterpEnv* env, AST* argument) {
+  if (argument != nullptr) {
+    switch (argument->op) {
+      case INTEGER_OP:
+        return interpStack_pushSingleAnyValue(env, TypeInt, argument->value.uinteger);
+      case BOOLEAN_OP:
+        return interpStack_pushBoolean(env, argument->value.boolean != 0);
+      case FREQUENCY_OP:
+        return interpStack_pushSingleAnyValue(env, TypeTime, argument->value.uinteger);
+      case NS_LITERAL_OP:
+      case US_LITERAL_OP:
+      case MS_LITERAL_OP:
+      case S_LITERAL_OP: {
+        if (argument->left != NO_ID) break;  // a computed duration
+        const u64 unit = argument->op == NS_LITERAL_OP   ? kPicosecondsPerNs
+                         : argument->op == US_LITERAL_OP ? kPicosecondsPerUs
+                         : argument->op == MS_LITERAL_OP ? kPicosecondsPerMs
+                                                         : kPicosecondsPerS;
+        return interpStack_pushSingleAnyValue(env, TypeTime, argument->value.uinteger * unit);
+      }
+      default:
+        break;
+    }
+  }
+  return expr_execute(env, argument);
+}
+
 // Binds the formals to the argument expressions, evaluated left to right in
 // the caller's frame. Returns the number bound; *rest is the first formal
 // cell left without an argument.
@@ -104,7 +135,7 @@ u32 bindArgumentList(InterpEnv* env, AST* formals, AST* arguments, AST** rest) {
   AST* formal = formals;
   AST* argument = arguments;
   while (formal != nullptr && argument != nullptr) {
-    bindArgument(env, cellElement(env, formal), expr_execute(env, cellElement(env, argument)));
+    bindArgument(env, cellElement(env, formal), argumentValue(env, cellElement(env, argument)));
     ++bound;
     formal = nextCell(env, formal);
     argument = nextCell(env, argument);
@@ -411,7 +442,14 @@ void process_bindArgument(InterpEnv* env, bool inParameter, TaggedValue argument
   // copy and is reached where it lies.
   const bool byValue = inParameter && env->program->typeTable[argument.typeId].storageSize > 0;
   if (byValue) {
-    value_set(env, LocalVariable_declare(env, argument.typeId), argument);
+    const TaggedValue local = LocalVariable_declare(env, argument.typeId);
+    // A scalar is its one masked cell (value_set's own first case).
+    const DataCell mask = value_scalarMask(env, argument.typeId);
+    if (mask != 0 && argument.value != nullptr) {
+      *local.value = *argument.value & mask;
+    } else {
+      value_set(env, local, argument);
+    }
   } else {
     // A parameter is read where it lies: it must lie somewhere (only a
     // damaged image passes a statement where a value belongs).
