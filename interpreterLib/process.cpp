@@ -292,7 +292,7 @@ bool declaresZeroedLocal(InterpEnv* env, const AST* declaration) {
 
 // At most this many declarations of a state take the direct paths below; a
 // longer list is rare enough to go the general way.
-constexpr u32 kDirectLocals = 8;
+constexpr u32 kDirectLocals = kStateLocalsDirect;
 
 // The types of a state's local declarations, comments skipped, when every
 // one of them only needs zeroed storage and the list is well formed; false
@@ -334,17 +334,26 @@ bool localsFit(InterpEnv* env, const u32* types, u32 count) {
 
 // What declaring a state's locals takes, found once per activation of the
 // state rather than at each of its two declarations (transitions, body).
-struct StateLocals {
-  bool zeroed = false;  // every local only needs zeroed storage (types, count)
-  u32 count = 0;
-  u32 types[kDirectLocals];
-};
-
 StateLocals stateLocalsOf(InterpEnv* env, AST* state) {
   StateLocals locals;
   locals.zeroed =
       zeroedLocalTypes(env, AST_getStateBlock(env->program, state), locals.types, &locals.count);
   return locals;
+}
+
+// stateLocalsOf for an activation of a definition, remembered per definition
+// for the state it entered last: the answer depends on the image alone, and
+// the image lent by the compiler never takes the direct paths anyway.
+const StateLocals& activationLocals(InterpEnv* env, u32 definitionId, AST* state) {
+  std::vector<InterpCache::LastState>& last = env->ctx->cache->lastStates;
+  if (last.size() <= definitionId) last.resize(env->program->infoProg->n_processDefinitions);
+  InterpCache::LastState& entry = last[definitionId];
+  const u32 id = static_cast<u32>(state - env->program->RAMprogram);
+  if (entry.state != id) {
+    entry.locals = stateLocalsOf(env, state);
+    entry.state = id;
+  }
+  return entry.locals;
 }
 
 // A state's locals, its time account first, with the account's
@@ -403,7 +412,7 @@ bool runTransitions(InterpEnv* env, AST* state, TaggedValue instance, const Stat
 void runActivation(InterpEnv* env, u32 definitionId, const ProcessDefinition& definition,
                    TaggedValue record) {
   AST* state = recordState(env, record);
-  StateLocals locals = stateLocalsOf(env, state);
+  StateLocals locals = activationLocals(env, definitionId, state);
   cell(record, PI_CONTINUE) = 1;
   while (flag(record, PI_CONTINUE)) {
     cell(record, PI_CONTINUE) = 0;
@@ -421,7 +430,7 @@ void runActivation(InterpEnv* env, u32 definitionId, const ProcessDefinition& de
       checkRecord(env, record);
       if (runTransitions(env, state, record, locals)) {
         state = recordState(env, record);
-        locals = stateLocalsOf(env, state);
+        locals = activationLocals(env, definitionId, state);
         cell(record, PI_DURATION) = 0;
       }
     }
@@ -528,7 +537,7 @@ void process_executeCall(InterpEnv* env, u32 definitionId, u32 staticBase, AST* 
   variableDeclareSelf(env, instance);
   variable_declareLocals(env, interp_nodeAt(env, definition.localVariables));
 
-  runActivation(env, definition, instance);
+  runActivation(env, definitionId, definition, instance);
 
   notifyActivation(env, instance, 1);
   Variable_restorePrevLocalVarIndexes(env, &saved);
