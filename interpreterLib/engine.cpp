@@ -188,6 +188,15 @@ struct EngineState {
   std::vector<ChannelShape> channels;  // per type id
   std::vector<ArrayShape> arrays;      // per type id
   std::unordered_map<u64, Entry> entries;
+  // The entries looked up last, direct-mapped by key: an activation enters
+  // the same few fragments every time. Entries are never removed and the
+  // map keeps its elements in place, so a slot stays valid.
+  struct RecentEntry {
+    u64 key = ~u64{0};
+    const Entry* entry = nullptr;
+  };
+  static constexpr u32 kRecentEntries = 64;
+  RecentEntry recent[kRecentEntries];
   Arena arena;
 };
 
@@ -2134,6 +2143,16 @@ const Entry* entryFor(InterpEnv* env, AST* node, EntryKind kind) {
   if (!state->enabled) return nullptr;
   const u64 key = (u64{AST_id(env->program, node)} << 2) | kind;
   const Scope scope = visibleScope(env);
+  EngineState::RecentEntry& recent =
+      state->recent[(key ^ (key >> 8)) % EngineState::kRecentEntries];
+  if (recent.key == key) {
+    const Entry& entry = *recent.entry;
+    if (entry.node == nullptr || scope.variables < entry.variables ||
+        scope.constants < entry.constants) {
+      return nullptr;
+    }
+    return &entry;
+  }
   auto found = state->entries.find(key);
   if (found == state->entries.end()) {
     Preparer preparer(env, state);
@@ -2153,6 +2172,7 @@ const Entry* entryFor(InterpEnv* env, AST* node, EntryKind kind) {
     found = state->entries.emplace(key, entry).first;
   }
   const Entry& entry = found->second;
+  recent = {key, &entry};
   if (entry.node == nullptr || scope.variables < entry.variables ||
       scope.constants < entry.constants) {
     return nullptr;
