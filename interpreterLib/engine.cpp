@@ -75,6 +75,7 @@ enum class Kind : u8 {
   Field,          // field at offset imm of a, typed type
   Call,           // user function call (value: the statement value)
   ChannelQuery,   // a channel builtin without arguments, call code aux, on the object a
+  Time,           // time64.time(): the current time, pushed as the walker pushes it
   Assign,         // assignment (value: the statement value)
   Statement,      // statements: exec is set
 };
@@ -573,6 +574,11 @@ TaggedValue valueOf(const PNode* n, Frame& f) {
   switch (n->kind) {
     case Kind::HandOver:
       return expr_execute(f.env, n->ast);
+    case Kind::Time:
+      // The walker's own way there, without its dispatch: the same stack
+      // check on entering an expression, the same push.
+      if (process_nativeStackLow()) interp_fatal(f.env, "Stack overflow\n");
+      return builtin_time(f.env);
     case Kind::Local:
       return f.locals[n->aux];
     case Kind::LocalConstant:
@@ -1718,6 +1724,12 @@ const PNode* Preparer::call(AST* n, const Scope& scope) {
       return userCall(n, codeNode, scope);
     case kCallFieldCustom:
       return fieldCall(n, codeNode, scope);
+    case kCallTime: {
+      // Read by its consumers exactly as a node handed over to the walker.
+      PNode* t = make(Kind::Time, n);
+      t->cell = handOverCell;
+      return t;
+    }
     case kCallF64Cos:
     case kCallF64Sin:
     case kCallF64Atan:
@@ -2113,7 +2125,7 @@ const PNode* Preparer::statement(AST* n, Scope& scope) {
     }
     default: {
       const PNode* e = expression(n, scope);
-      if (e->kind == Kind::HandOver) return handOverStatement(n);
+      if (e->kind == Kind::HandOver || e->kind == Kind::Time) return handOverStatement(n);
       if (e->kind == Kind::Call) {
         PNode* s = statementNode(n, runCall);
         *s = *e;
