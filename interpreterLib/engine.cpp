@@ -42,7 +42,6 @@
 namespace {
 
 constexpr TaggedValue kVoidValue = {nullptr, TypeVoid, NO_ID};
-constexpr TaggedValue kAssignValue = {nullptr, TypeStmt, NO_ID};
 constexpr u64 kU32Max = 0xFFFFFFFFull;
 
 // ---------------------------------------------------------------------------
@@ -76,6 +75,7 @@ enum class Kind : u8 {
   Field,          // field at offset imm of a, typed type
   Call,           // user function call (value: the statement value)
   ChannelQuery,   // a channel builtin without arguments, call code aux, on the object a
+  Time,           // time64.time(): the current time, pushed as the walker pushes it
   Assign,         // assignment (value: the statement value)
   Statement,      // statements: exec is set
 };
@@ -189,6 +189,15 @@ struct EngineState {
   std::vector<ChannelShape> channels;  // per type id
   std::vector<ArrayShape> arrays;      // per type id
   std::unordered_map<u64, Entry> entries;
+  // The entries looked up last, direct-mapped by key: an activation enters
+  // the same few fragments every time. Entries are never removed and the
+  // map keeps its elements in place, so a slot stays valid.
+  struct RecentEntry {
+    u64 key = ~u64{0};
+    const Entry* entry = nullptr;
+  };
+  static constexpr u32 kRecentEntries = 64;
+  RecentEntry recent[kRecentEntries];
   Arena arena;
 };
 
@@ -561,10 +570,20 @@ DataCell channelQueryCell(const PNode* n, Frame& f) {
   }
 }
 
+// time64.time() the walker's own way, without its dispatch: the same stack
+// check on entering an expression, the same push. Kept out of valueOf so
+// that valueOf's frame, on the path of every nested call, stays as small.
+[[gnu::noinline]] TaggedValue currentTime(Frame& f) {
+  if (process_nativeStackLow()) interp_fatal(f.env, "Stack overflow\n");
+  return builtin_time(f.env);
+}
+
 TaggedValue valueOf(const PNode* n, Frame& f) {
   switch (n->kind) {
     case Kind::HandOver:
       return expr_execute(f.env, n->ast);
+    case Kind::Time:
+      return currentTime(f);
     case Kind::Local:
       return f.locals[n->aux];
     case Kind::LocalConstant:
@@ -589,7 +608,7 @@ TaggedValue valueOf(const PNode* n, Frame& f) {
       return channelQuery(n, f);
     case Kind::Assign:
       runAssign(n, f);
-      return kAssignValue;
+      return kStatementValue;
     case Kind::Scalar:
     case Kind::Statement:
       break;
@@ -1463,7 +1482,8 @@ class Preparer {
     n->pure = true;
     return n;
   }
-  AST* node(u32 id) const { return id == NO_ID || id >= p_->infoProg->n_AST ? nullptr : &p_->RAMprogram[id]; }
+  // NO_ID lies past every image's node count, so it reads as absent too.
+  AST* node(u32 id) const { return const_cast<AST*>(AST_nodeIfPresent(p_, id)); }
   AST* left(const AST* n) const { return node(n->left); }
   AST* right(const AST* n) const { return node(n->right); }
   // The id named by a variable access: left's value; NO_ID when absent.
@@ -1709,6 +1729,12 @@ const PNode* Preparer::call(AST* n, const Scope& scope) {
       return userCall(n, codeNode, scope);
     case kCallFieldCustom:
       return fieldCall(n, codeNode, scope);
+    case kCallTime: {
+      // Read by its consumers exactly as a node handed over to the walker.
+      PNode* t = make(Kind::Time, n);
+      t->cell = handOverCell;
+      return t;
+    }
     case kCallF64Cos:
     case kCallF64Sin:
     case kCallF64Atan:
@@ -1837,10 +1863,10 @@ const PNode* Preparer::expressionAt(AST* n, const Scope& scope) {
     case MS_LITERAL_OP:
     case S_LITERAL_OP: {
       if (n->left != NO_ID) return handOver(n);
-      const u64 unit = n->op == NS_LITERAL_OP   ? 1000ull
-                       : n->op == US_LITERAL_OP ? 1000000ull
-                       : n->op == MS_LITERAL_OP ? 1000000000ull
-                                                : 1000000000000ull;
+      const u64 unit = n->op == NS_LITERAL_OP   ? kPicosecondsPerNs
+                       : n->op == US_LITERAL_OP ? kPicosecondsPerUs
+                       : n->op == MS_LITERAL_OP ? kPicosecondsPerMs
+                                                : kPicosecondsPerS;
       return scalar(n, TypeTime, n->value.uinteger * unit);
     }
     case ENUM_VALUE_OP: {
@@ -2104,7 +2130,7 @@ const PNode* Preparer::statement(AST* n, Scope& scope) {
     }
     default: {
       const PNode* e = expression(n, scope);
-      if (e->kind == Kind::HandOver) return handOverStatement(n);
+      if (e->kind == Kind::HandOver || e->kind == Kind::Time) return handOverStatement(n);
       if (e->kind == Kind::Call) {
         PNode* s = statementNode(n, runCall);
         *s = *e;
@@ -2134,6 +2160,16 @@ const Entry* entryFor(InterpEnv* env, AST* node, EntryKind kind) {
   if (!state->enabled) return nullptr;
   const u64 key = (u64{AST_id(env->program, node)} << 2) | kind;
   const Scope scope = visibleScope(env);
+  EngineState::RecentEntry& recent =
+      state->recent[(key ^ (key >> 8)) % EngineState::kRecentEntries];
+  if (recent.key == key) {
+    const Entry& entry = *recent.entry;
+    if (entry.node == nullptr || scope.variables < entry.variables ||
+        scope.constants < entry.constants) {
+      return nullptr;
+    }
+    return &entry;
+  }
   auto found = state->entries.find(key);
   if (found == state->entries.end()) {
     Preparer preparer(env, state);
@@ -2153,6 +2189,7 @@ const Entry* entryFor(InterpEnv* env, AST* node, EntryKind kind) {
     found = state->entries.emplace(key, entry).first;
   }
   const Entry& entry = found->second;
+  recent = {key, &entry};
   if (entry.node == nullptr || scope.variables < entry.variables ||
       scope.constants < entry.constants) {
     return nullptr;

@@ -33,6 +33,15 @@ struct NameIndex {
   u32 indexedCount = 0;
 };
 
+// What declaring a state's locals takes (process.cpp): when every local only
+// needs zeroed storage, their types (at most kStateLocalsDirect of them).
+constexpr u32 kStateLocalsDirect = 8;
+struct StateLocals {
+  bool zeroed = false;  // every local only needs zeroed storage (types, count)
+  u32 count = 0;
+  u32 types[kStateLocalsDirect];
+};
+
 // Everything the interpreter caches per image. Owned by the context; reset
 // whenever another image is loaded.
 struct InterpCache {
@@ -53,6 +62,14 @@ struct InterpCache {
   // Per type id: 1 when a cleared value is all zero cells (no channel index
   // cells inside), 2 when it is not, 0 while not yet known.
   std::vector<u8> zeroClearedTypes;
+  // Per process definition: the state its last activation entered (NO_ID
+  // while none) and that state's StateLocals, so that activations which stay
+  // in one state look its declarations over once.
+  struct LastState {
+    u32 state = NO_ID;
+    StateLocals locals;
+  };
+  std::vector<LastState> lastStates;
 };
 
 // Allocation of the cache (through the memory module) and its release.

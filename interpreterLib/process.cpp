@@ -74,13 +74,6 @@ void checkNativeStack(InterpEnv* env) { process_checkNativeStack(env); }
 
 // ---------------------------------------------------------------------------
 
-AST* nodeAt(InterpEnv* env, u32 id) {
-  if (id == NO_ID) return nullptr;
-  INTERP_ASSERT_TEXT(env, id < env->program->infoProg->n_AST,
-                     "id < env->program->infoProg->n_AST");
-  return &env->program->RAMprogram[id];
-}
-
 AST* nextCell(InterpEnv* env, AST* cell) {
   INTERP_ASSERT_TEXT(env, cell->op == LIST, "astp->op == LIST");
   return AST_right(env->program, cell);
@@ -103,6 +96,37 @@ void bindArgument(InterpEnv* env, AST* formal, TaggedValue argument) {
   process_bindArgument(env, formal->op == IN_PARAM, argument);
 }
 
+// An argument that is a plain literal (the usual argument of a process
+// instance: a number, a truth value, a duration) yields the value the tree
+// walker gives it, taking the same step and value-stack cell, without going
+// through the walker. Anything else is evaluated by it.
+TaggedValue argumentValue(InterpEnv* env, AST* argument) {
+  if (argument != nullptr) {
+    switch (argument->op) {
+      case INTEGER_OP:
+        return interpStack_pushSingleAnyValue(env, TypeInt, argument->value.uinteger);
+      case BOOLEAN_OP:
+        return interpStack_pushBoolean(env, argument->value.boolean != 0);
+      case FREQUENCY_OP:
+        return interpStack_pushSingleAnyValue(env, TypeTime, argument->value.uinteger);
+      case NS_LITERAL_OP:
+      case US_LITERAL_OP:
+      case MS_LITERAL_OP:
+      case S_LITERAL_OP: {
+        if (argument->left != NO_ID) break;  // a computed duration
+        const u64 unit = argument->op == NS_LITERAL_OP   ? kPicosecondsPerNs
+                         : argument->op == US_LITERAL_OP ? kPicosecondsPerUs
+                         : argument->op == MS_LITERAL_OP ? kPicosecondsPerMs
+                                                         : kPicosecondsPerS;
+        return interpStack_pushSingleAnyValue(env, TypeTime, argument->value.uinteger * unit);
+      }
+      default:
+        break;
+    }
+  }
+  return expr_execute(env, argument);
+}
+
 // Binds the formals to the argument expressions, evaluated left to right in
 // the caller's frame. Returns the number bound; *rest is the first formal
 // cell left without an argument.
@@ -111,7 +135,7 @@ u32 bindArgumentList(InterpEnv* env, AST* formals, AST* arguments, AST** rest) {
   AST* formal = formals;
   AST* argument = arguments;
   while (formal != nullptr && argument != nullptr) {
-    bindArgument(env, cellElement(env, formal), expr_execute(env, cellElement(env, argument)));
+    bindArgument(env, cellElement(env, formal), argumentValue(env, cellElement(env, argument)));
     ++bound;
     formal = nextCell(env, formal);
     argument = nextCell(env, argument);
@@ -137,8 +161,8 @@ void runFunction(InterpEnv* env, u32 functionId, Bind&& bind) {
   checkNativeStack(env);
   const u32 mark = interpStack_mark(env);
   const LocalVarsIndexes saved = env->ctx->localVarsIndexes;
-  openFrame(env, bind(nodeAt(env, function.parameters)));
-  engine_executeStatement(env, nodeAt(env, function.body));
+  openFrame(env, bind(interp_nodeAt(env, function.parameters)));
+  engine_executeStatement(env, interp_nodeAt(env, function.body));
   Variable_restorePrevLocalVarIndexes(env, &saved);
   interpStack_release(env, mark);
 }
@@ -188,7 +212,7 @@ AST* checkedState(InterpEnv* env, AST* state) {
 // The state node a record's state_ptr names; the program can write the
 // field, so its value is checked like any id read from the image.
 AST* recordState(InterpEnv* env, TaggedValue record) {
-  return checkedState(env, nodeAt(env, static_cast<u32>(cell(record, PI_STATE_PTR))));
+  return checkedState(env, interp_nodeAt(env, static_cast<u32>(cell(record, PI_STATE_PTR))));
 }
 
 void checkRecord(InterpEnv* env, TaggedValue record) {
@@ -225,7 +249,7 @@ void fireTransition(InterpEnv* env, AST* transition, u32 number, TaggedValue rec
   notifyStateChange(env, record, 1, number);
   engine_executeStatement(env, AST_right(env->program, transition));
   const u32 targetId = transitionBody(env, transition)->value.id.id;
-  AST* target = checkedState(env, nodeAt(env, targetId));
+  AST* target = checkedState(env, interp_nodeAt(env, targetId));
   cell(record, PI_STATE_PTR) = targetId;
   cell(record, PI_PROCESS_STATE) = AST_getStateId(env->program, target);
   notifyStateChange(env, record, 0, static_cast<u32>(cell(record, PI_PROCESS_STATE)));
@@ -268,7 +292,7 @@ bool declaresZeroedLocal(InterpEnv* env, const AST* declaration) {
 
 // At most this many declarations of a state take the direct paths below; a
 // longer list is rare enough to go the general way.
-constexpr u32 kDirectLocals = 8;
+constexpr u32 kDirectLocals = kStateLocalsDirect;
 
 // The types of a state's local declarations, comments skipped, when every
 // one of them only needs zeroed storage and the list is well formed; false
@@ -310,17 +334,26 @@ bool localsFit(InterpEnv* env, const u32* types, u32 count) {
 
 // What declaring a state's locals takes, found once per activation of the
 // state rather than at each of its two declarations (transitions, body).
-struct StateLocals {
-  bool zeroed = false;  // every local only needs zeroed storage (types, count)
-  u32 count = 0;
-  u32 types[kDirectLocals];
-};
-
 StateLocals stateLocalsOf(InterpEnv* env, AST* state) {
   StateLocals locals;
   locals.zeroed =
       zeroedLocalTypes(env, AST_getStateBlock(env->program, state), locals.types, &locals.count);
   return locals;
+}
+
+// stateLocalsOf for an activation of a definition, remembered per definition
+// for the state it entered last: the answer depends on the image alone, and
+// the image lent by the compiler never takes the direct paths anyway.
+const StateLocals& activationLocals(InterpEnv* env, u32 definitionId, AST* state) {
+  std::vector<InterpCache::LastState>& last = env->ctx->cache->lastStates;
+  if (last.size() <= definitionId) last.resize(env->program->infoProg->n_processDefinitions);
+  InterpCache::LastState& entry = last[definitionId];
+  const u32 id = static_cast<u32>(state - env->program->RAMprogram);
+  if (entry.state != id) {
+    entry.locals = stateLocalsOf(env, state);
+    entry.state = id;
+  }
+  return entry.locals;
 }
 
 // A state's locals, its time account first, with the account's
@@ -376,9 +409,10 @@ bool runTransitions(InterpEnv* env, AST* state, TaggedValue instance, const Stat
 
 // The loop of one activation; `continue` set by the bodies runs it again at
 // once with fresh activation times.
-void runActivation(InterpEnv* env, const ProcessDefinition& definition, TaggedValue record) {
+void runActivation(InterpEnv* env, u32 definitionId, const ProcessDefinition& definition,
+                   TaggedValue record) {
   AST* state = recordState(env, record);
-  StateLocals locals = stateLocalsOf(env, state);
+  StateLocals locals = activationLocals(env, definitionId, state);
   cell(record, PI_CONTINUE) = 1;
   while (flag(record, PI_CONTINUE)) {
     cell(record, PI_CONTINUE) = 0;
@@ -396,14 +430,14 @@ void runActivation(InterpEnv* env, const ProcessDefinition& definition, TaggedVa
       checkRecord(env, record);
       if (runTransitions(env, state, record, locals)) {
         state = recordState(env, record);
-        locals = stateLocalsOf(env, state);
+        locals = activationLocals(env, definitionId, state);
         cell(record, PI_DURATION) = 0;
       }
     }
-    engine_executeStatement(env, nodeAt(env, definition.commonBlock));
+    engine_executeStatement(env, interp_nodeAt(env, definition.commonBlock));
     checkedState(env, state);
     runState(env, state, locals);
-    engine_executeStatement(env, nodeAt(env, definition.finallyBlock));
+    engine_executeStatement(env, interp_nodeAt(env, definition.finallyBlock));
     time_advance(env, cell(record, PI_EXECUTION_TIME));
   }
 }
@@ -417,7 +451,14 @@ void process_bindArgument(InterpEnv* env, bool inParameter, TaggedValue argument
   // copy and is reached where it lies.
   const bool byValue = inParameter && env->program->typeTable[argument.typeId].storageSize > 0;
   if (byValue) {
-    value_set(env, LocalVariable_declare(env, argument.typeId), argument);
+    const TaggedValue local = LocalVariable_declare(env, argument.typeId);
+    // A scalar is its one masked cell (value_set's own first case).
+    const DataCell mask = value_scalarMask(env, argument.typeId);
+    if (mask != 0 && argument.value != nullptr) {
+      *local.value = *argument.value & mask;
+    } else {
+      value_set(env, local, argument);
+    }
   } else {
     // A parameter is read where it lies: it must lie somewhere (only a
     // damaged image passes a statement where a value belongs).
@@ -483,7 +524,7 @@ void process_executeCall(InterpEnv* env, u32 definitionId, u32 staticBase, AST* 
   // may read the caller's statics): bound before the static base moves.
   AST* rest = nullptr;
   const u32 bound =
-      bindArgumentList(env, nodeAt(env, definition.parameters), parameters, &rest);
+      bindArgumentList(env, interp_nodeAt(env, definition.parameters), parameters, &rest);
   INTERP_ASSERT_TEXT(env, rest == nullptr, "no parameter left without an argument");
   openFrame(env, bound);
   u32 base = NO_ID;
@@ -494,9 +535,9 @@ void process_executeCall(InterpEnv* env, u32 definitionId, u32 staticBase, AST* 
   }
   env->ctx->localVarsIndexes.base.processStaticVariables = base;
   variableDeclareSelf(env, instance);
-  variable_declareLocals(env, nodeAt(env, definition.localVariables));
+  variable_declareLocals(env, interp_nodeAt(env, definition.localVariables));
 
-  runActivation(env, definition, instance);
+  runActivation(env, definitionId, definition, instance);
 
   notifyActivation(env, instance, 1);
   Variable_restorePrevLocalVarIndexes(env, &saved);

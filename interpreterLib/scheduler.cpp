@@ -7,6 +7,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "call_codes.h"
 #include "expression.h"
 #include "interp_api.h"
 #include "interp_stack.h"
@@ -18,20 +19,8 @@
 
 namespace {
 
-constexpr u64 kPsPerNs = 1000ull;
-constexpr u64 kPsPerUs = 1000000ull;
-constexpr u64 kPsPerMs = 1000000000ull;
-constexpr u64 kPsPerS = 1000000000000ull;
-
 SchedulerState& state(InterpEnv* env) { return *env->ctx->scheduler; }
 u64 now(InterpEnv* env) { return env->ctx->gettime_callback(env); }
-
-AST* nodeAt(InterpEnv* env, u32 id) {
-  if (id == NO_ID) return nullptr;
-  INTERP_ASSERT_TEXT(env, id < env->program->infoProg->n_AST,
-                     "id < env->program->infoProg->n_AST");
-  return &env->program->RAMprogram[id];
-}
 
 // Same cell as processRecord_cell, inlined: the walks over all instances
 // read it several times per activation.
@@ -121,7 +110,7 @@ bool dueEntry(InterpEnv* env, const SchedulerInstance& instance, s64* earliest) 
 // walk over many conditions never fills the value stack.
 bool conditionHolds(InterpEnv* env, u32 condition) {
   const u32 mark = interpStack_mark(env);
-  const bool holds = expr_executeBoolean(env, nodeAt(env, condition));
+  const bool holds = expr_executeBoolean(env, interp_nodeAt(env, condition));
   interpStack_release(env, mark);
   return holds;
 }
@@ -390,7 +379,7 @@ u32 parentOf(const std::vector<u32>& parents, u32 id) {
   return id < parents.size() ? parents[id] : NO_ID;
 }
 
-bool isFieldCode(const AST& node) { return node.op == INDEX_NODE && node.value.id.id == 4; }
+bool isFieldCode(const AST& node) { return node.op == INDEX_NODE && node.value.id.id == kCallFieldCustom; }
 
 // Whether the field call `callId` (object access already checked) is written
 // or may be: the target of an assignment, an argument (possibly OUT) or the
@@ -668,7 +657,7 @@ s64 clearHitCells(InterpEnv* env, const SchedulerInstance& instance) {
 
 void planNextPeriod(InterpEnv* env, const SchedulerInstance& selected, s64 late) {
   const u64 oldJitter = cell(selected, PI_JITTER);
-  if (selected.annotation != NO_ID) statement_execute(env, nodeAt(env, selected.annotation));
+  if (selected.annotation != NO_ID) statement_execute(env, interp_nodeAt(env, selected.annotation));
   const u64 period = cell(selected, PI_PERIOD);
   if (cell(selected, PI_JITTER) > period) cell(selected, PI_JITTER) = period;
   // Planned from the nominal time, so lateness never accumulates.
@@ -681,7 +670,7 @@ void planNextPeriod(InterpEnv* env, const SchedulerInstance& selected, s64 late)
 
 void executeInstance(InterpEnv* env, const SchedulerInstance& selected) {
   process_executeCall(env, selected.definition, selected.staticBase,
-                      nodeAt(env, selected.parameters), selected.record);
+                      interp_nodeAt(env, selected.parameters), selected.record);
 }
 
 // The selected activation: a false condition loses it, but a periodic
@@ -746,7 +735,7 @@ u32 guardedRun(InterpEnv* env, Body&& body) {
 // Start-up.
 
 AST* listCell(InterpEnv* env, u32 id) {
-  AST* node = nodeAt(env, id);
+  AST* node = interp_nodeAt(env, id);
   INTERP_ASSERT_TEXT(env, node == nullptr || node->op == LIST, "astp->op == LIST");
   return node;
 }
@@ -754,7 +743,7 @@ AST* listCell(InterpEnv* env, u32 id) {
 AST* listElement(InterpEnv* env, AST* list, u32 n) {
   AST* c = list;
   for (u32 k = 0; k < n && c != nullptr; ++k) c = listCell(env, c->right);
-  return c == nullptr ? nullptr : nodeAt(env, c->left);
+  return c == nullptr ? nullptr : interp_nodeAt(env, c->left);
 }
 
 // Period (and with it the deadline) and offset of an instance declared with a
@@ -792,7 +781,7 @@ void applyTimingDeclarations(InterpEnv* env) {
     }
     AST* c = listCell(env, next);
     next = c->right;
-    AST* declaration = nodeAt(env, c->left);
+    AST* declaration = interp_nodeAt(env, c->left);
     if (declaration == nullptr) continue;
     switch (declaration->op) {
       case PROCESS_INSTANCE_NODE:
@@ -854,12 +843,12 @@ u32 policyFromSystem(InterpEnv* env) {
 // ---------------------------------------------------------------------------
 // Time conversions.
 
-u64 time_ns_to_ps(u64 ns) { return ns * kPsPerNs; }
-u64 time_us_to_ps(u64 us) { return us * kPsPerUs; }
-u64 time_ms_to_ps(u64 ms) { return ms * kPsPerMs; }
-u64 time_s_to_ps(u64 s) { return s * kPsPerS; }
-u64 time_ps_to_s(u64 ps) { return ps / kPsPerS; }
-u64 time_cut_sub_second(u64 ps) { return ps % kPsPerS; }
+u64 time_ns_to_ps(u64 ns) { return ns * kPicosecondsPerNs; }
+u64 time_us_to_ps(u64 us) { return us * kPicosecondsPerUs; }
+u64 time_ms_to_ps(u64 ms) { return ms * kPicosecondsPerMs; }
+u64 time_s_to_ps(u64 s) { return s * kPicosecondsPerS; }
+u64 time_ps_to_s(u64 ps) { return ps / kPicosecondsPerS; }
+u64 time_cut_sub_second(u64 ps) { return ps % kPicosecondsPerS; }
 
 // ---------------------------------------------------------------------------
 // Policies.

@@ -10,6 +10,7 @@
 // entries, nextProcessHit) are signed picoseconds. The current time always
 // comes from gettime_callback and passes only through delay_callback.
 #pragma once
+#include "interp_api.h"
 #include "interp_env.h"
 
 enum SchedulingPolicy : u32 {
@@ -104,13 +105,11 @@ struct SchedulerState {
   char lastTraceTimeText[40];
 };
 
-// Time conversions.
+// Time conversions (the others, and the host entry points interp_run_until,
+// interp_run_for, interp_step and interp_next_hit, are in interp_api.h).
 u64 time_ns_to_ps(u64 ns);
 u64 time_us_to_ps(u64 us);
 u64 time_ms_to_ps(u64 ms);
-u64 time_s_to_ps(u64 s);
-u64 time_ps_to_s(u64 ps);           // whole seconds
-u64 time_cut_sub_second(u64 ps);    // the picoseconds beyond the whole seconds
 
 // Policies by name: "FIFO" 0, "NPFP" 1, "NPEDF" 2, anything else 10.
 u32 sched_policy_name_to_value(const char* name);
@@ -160,11 +159,3 @@ void executeProcess(InterpEnv* env, u32 instance);
 s64 scheduler_run(InterpEnv* env, u64 until);
 // scheduler_run, then suspend; returns 0.
 u32 run_until(InterpEnv* env, u64 until);
-
-// Host entry points. They do nothing (returning 0, or kNoPendingActivation for
-// interp_next_hit) before interp_init, and return normally after an internal
-// error has abandoned the run.
-u32 interp_run_until(InterpEnv* env, u64 until);
-u32 interp_run_for(InterpEnv* env, u64 duration);
-u32 interp_step(InterpEnv* env);
-s64 interp_next_hit(InterpEnv* env);

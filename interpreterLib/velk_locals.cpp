@@ -93,7 +93,11 @@ TaggedValue LocalVariable_declare(InterpEnv* env, u32 typeId) {
                      "Local variables data stack overflow");
   INTERP_ASSERT_TEXT(env, idx.count.variables < STACKS_SIZE, "Local variables stack overflow");
   DataCell* storage = env->data->localVariableDataTable + idx.count.variablesData;
-  std::fill(storage, storage + cells, DataCell{0});
+  if (cells == 1) {
+    *storage = 0;  // the usual scalar, without a call to fill
+  } else {
+    std::fill(storage, storage + cells, DataCell{0});
+  }
   idx.count.variablesData += cells;
   return pushVariable(env, TaggedValue{storage, typeId, NO_ID});
 }
