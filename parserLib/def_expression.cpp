@@ -244,10 +244,12 @@ const TimeUnit* matchUnit(const char* text) {
   return nullptr;
 }
 
+// Picoseconds per second, the numerator of every hertz period.
+constexpr double kPicosecondsPerSecond = static_cast<double>(kPicosecondsPerS);
 // Lowest accepted frequency: one ulp above 1e12 / 2^64, so that every period
 // fits in 64 bits; the highest is one period of a picosecond.
 constexpr double kLowestFrequency = 5.421010862427523e-08;
-constexpr double kHighestFrequency = 1e12;
+constexpr double kHighestFrequency = kPicosecondsPerSecond;
 constexpr int kLowestFrequencyDigits = 15;
 constexpr int kHighestFrequencyDigits = 0;
 
@@ -543,7 +545,7 @@ AST* defExpr_makeFrequencyLiteral(ParserEnv* env, const char* text, u32 line) {
                    kLowestFrequency, kHighestFrequencyDigits, kHighestFrequency);
     return nullptr;
   }
-  const double period = 1e12 / frequency + 0.5;
+  const double period = kPicosecondsPerSecond / frequency + 0.5;
   // Below 2^64 by the choice of the lowest frequency; the guard keeps the
   // conversion defined whatever rounding the division does.
   const u64 picoseconds =
