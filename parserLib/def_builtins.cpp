@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "ast.h"
+#include "ast_list.h"
 #include "call_codes.h"
 #include "def_expression.h"
 #include "def_process.h"
@@ -801,12 +802,13 @@ bool areArgsMatchingSntr(ParserEnv* env, AST* args, CallProtoKind kind, u32 entr
   const auto& types = s->args;
   if (args == nullptr) return types[0] == TypeVoid;
   size_t pos = 0;
-  for (ast_iterator it = ast_it_create(prog(env), args); ast_it_notEnd(&it); ast_it_next(&it)) {
+  for (AST* cell : AST_cells(prog(env), args)) {
     if (types[pos] == TypeVoid) return false;  // more arguments than types
     const s32 current = types[pos] == LAST_VARIADIC ? types[pos - 1] : types[pos];
     const u32 expected = resolveMarker(env, current, objectType);
     u32 exprType = NO_ID, matched = NO_ID;
-    if (!defExpr_matchExpectedType(env, expected, ast_it_current(&it), &exprType, &matched)) {
+    if (!defExpr_matchExpectedType(env, expected, AST_getCar(prog(env), cell), &exprType,
+                                   &matched)) {
       return false;
     }
     if (types[pos] != LAST_VARIADIC) ++pos;
@@ -1074,8 +1076,8 @@ CallProto retrieveCallProto(ParserEnv* env, AST* call) {
 namespace {
 
 bool allConst(ParserEnv* env, AST* args) {
-  for (ast_iterator it = ast_it_create(prog(env), args); ast_it_notEnd(&it); ast_it_next(&it)) {
-    if (!defExpr_isConst(env, ast_it_current(&it))) return false;
+  for (AST* cell : AST_cells(prog(env), args)) {
+    if (!defExpr_isConst(env, AST_getCar(prog(env), cell))) return false;
   }
   return true;
 }
@@ -1123,9 +1125,8 @@ u32 defCall_getAccessRights(ParserEnv* env, AST* call) {
       const u64 offset = offsetNode != nullptr ? offsetNode->value.uinteger : 0;
       u64 position = 0;
       AST* fields = TypeDefinition_getFieldIterator(prog(env), &prog(env)->typeTable[objectType]);
-      for (ast_iterator it = ast_it_create(prog(env), fields); ast_it_notEnd(&it);
-           ast_it_next(&it)) {
-        AST* field = ast_it_current(&it);
+      for (AST* cell : AST_cells(prog(env), fields)) {
+        AST* field = AST_getCar(prog(env), cell);
         if (position == offset) {
           AST* fieldName = AST_left(prog(env), field);
           u32 rights = kAccessReadOnly;

@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "ast_list.h"
 #include "call_codes.h"
 #include "def_builtins.h"
 #include "def_process.h"
@@ -643,9 +644,8 @@ AST* defExpr_makeFieldCall(ParserEnv* env, AST* object, AST* fieldName) {
     return builtinFld_makeCall(env, object, fieldName);
   }
   u32 offset = 0;
-  for (ast_iterator it = ast_it_create(p, AST_fromId(p, type.fields)); ast_it_notEnd(&it);
-       ast_it_next(&it)) {
-    const AST* field = ast_it_current(&it);
+  for (AST* cell : AST_cells(p, AST_fromId(p, type.fields))) {
+    const AST* field = AST_getCar(p, cell);
     VELK_ASSERT(field != nullptr && field->op == FIELD_STATEMENT);
     const AST* name = AST_left(p, field);
     if (name != nullptr && name->value.id.id == fieldSymbol) {

@@ -7,6 +7,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "ast_list.h"
 #include "call_codes.h"
 #include "def_expression.h"
 #include "def_type.h"
@@ -134,7 +135,7 @@ u32 globalInstanceCapacity(ParserEnv* env) {
   if (system == NO_ID) return kMaxGlobalProcessInstances;
   program* p = prog(env);
   const TypeDefinition& t = p->typeTable[system];
-  for (AST* cell = AST_fromId(p, t.fields); cell != nullptr; cell = AST_right(p, cell)) {
+  for (AST* cell : AST_cells(p, AST_fromId(p, t.fields))) {
     AST* field = AST_left(p, cell);
     if (field == nullptr || std::strcmp(symbolName(env, symbolOf(AST_left(p, field))), "processes") != 0) {
       continue;
@@ -174,15 +175,15 @@ u32 findOrCreateDefinition(ParserEnv* env, u32 symbol) {
 void linkTransitions(ParserEnv* env, AST* states) {
   program* p = prog(env);
   std::unordered_map<u32, u32> firstStateByName;
-  for (AST* cell = states; cell != nullptr; cell = AST_right(p, cell)) {
+  for (AST* cell : AST_cells(p, states)) {
     AST* s = AST_left(p, cell);
     VELK_ASSERT_TEXT(s != nullptr && s->op == NAMED_STATE_STATEMENT, "NAMED_STATE_STATEMENT == state->op");
     firstStateByName.emplace(s->value.id.id, AST_id(p, s));
   }
-  for (AST* cell = states; cell != nullptr; cell = AST_right(p, cell)) {
+  for (AST* cell : AST_cells(p, states)) {
     AST* declaration = AST_right(p, AST_left(p, cell));
     VELK_ASSERT_TEXT(declaration != nullptr && declaration->op == STATE_DCL, "STATE_DCL == AST_right(state)->op");
-    for (AST* t = AST_right(p, declaration); t != nullptr; t = AST_right(p, t)) {
+    for (AST* t : AST_cells(p, AST_right(p, declaration))) {
       AST* transition = AST_left(p, t);
       VELK_ASSERT_TEXT(transition != nullptr && (transition->op == ON_OP || transition->op == AFTER_OP),
                        "transition->op == ON_OP || transition->op == AFTER_OP");
@@ -794,7 +795,7 @@ void allocOneInstance(ParserEnv* env, u32 definition, u32 instanceSymbol,
   p->dbg->processInstanceSymbolId[id] = instanceSymbol;
   info->n_processInstances = id + 1;
 
-  for (AST* cell = AST_fromId(p, d.staticVariables); cell != nullptr; cell = AST_right(p, cell)) {
+  for (AST* cell : AST_cells(p, AST_fromId(p, d.staticVariables))) {
     AST* declaration = AST_left(p, cell);
     std::string name = qualified + "::" + symbolName(env, declarationSymbol(env, declaration));
     u32 staticId = info->n_processStaticVariables;
@@ -848,7 +849,7 @@ void defProc_allocInstanceMemory(ParserEnv* env, u32 definition, u32 instanceSym
     // Sub-instances in reverse, so that the first is expanded first.
     std::vector<Pending> children;
     const ProcessDefinition& d = p->processDefinitionTable[current.definition];
-    for (AST* cell = AST_fromId(p, d.subInstances); cell != nullptr; cell = AST_right(p, cell)) {
+    for (AST* cell : AST_cells(p, AST_fromId(p, d.subInstances))) {
       AST* sub = AST_left(p, cell);
       VELK_ASSERT_TEXT(sub != nullptr && sub->op == PROCESS_INSTANCE_NODE,
                        "PROCESS_INSTANCE_NODE == sub->op");
