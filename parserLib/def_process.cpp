@@ -14,6 +14,7 @@
 #include "def_variable.h"
 #include "parser_data.h"
 #include "parser_error.h"
+#include "source_walk.h"
 #include "system_records.h"
 #include "velk_typing.h"
 
@@ -862,39 +863,25 @@ void defProc_allocInstanceMemory(ParserEnv* env, u32 definition, u32 instanceSym
 }
 
 void parser_allocate_process_instances(ParserEnv* env, AST* node) {
-  program* p = prog(env);
-  u32 instance = 0;
-  // Source order, included files in place: an explicit stack of pending
-  // nodes instead of recursion, the include nesting being unbounded here.
-  std::vector<AST*> pending{node};
-  while (!pending.empty()) {
-    AST* current = pending.back();
-    pending.pop_back();
-    if (current == nullptr) continue;
-    switch (current->op) {
-      case LIST:
-        // Right (the rest) below left (this element), so the element comes first.
-        pending.push_back(AST_right(p, current));
-        pending.push_back(AST_left(p, current));
-        break;
-      case ROOT:
-      case INCLUDE_OP:
-        // Their left child is the declaration list (of the file).
-        pending.push_back(AST_left(p, current));
-        break;
-      case PROCESS_INSTANCE_NODE: {
-        u32 definition = AST_left(p, current)->value.id.id;
-        if (definition == NO_ID || instance >= p->infoProg->n_globalProcessInstances) break;
-        ProcessGlobalInstance& record = p->processGlobalInstanceTable[instance];
-        record.firstInstance = p->infoProg->n_processInstances;
-        record.definition = definition;
-        record.firstStaticVariable = p->infoProg->n_processStaticVariables;
-        defProc_allocInstanceMemory(env, definition, current->value.id.id, nullptr);
-        ++instance;
-        break;
-      }
-      default:
-        break;
+  if (node == nullptr) return;
+  // The global instances in source order, included files in place.
+  struct Allocator : SourceVisitor {
+    explicit Allocator(ParserEnv* e) : env(e) {}
+    ParserEnv* env;
+    u32 instance = 0;
+    bool declaration(AST* current, const AST*) {
+      if (current->op != PROCESS_INSTANCE_NODE) return true;
+      program* p = prog(env);
+      u32 definition = AST_left(p, current)->value.id.id;
+      if (definition == NO_ID || instance >= p->infoProg->n_globalProcessInstances) return true;
+      ProcessGlobalInstance& record = p->processGlobalInstanceTable[instance];
+      record.firstInstance = p->infoProg->n_processInstances;
+      record.definition = definition;
+      record.firstStaticVariable = p->infoProg->n_processStaticVariables;
+      defProc_allocInstanceMemory(env, definition, current->value.id.id, nullptr);
+      ++instance;
+      return true;
     }
-  }
+  } allocator(env);
+  parser_walkSource(prog(env), node, allocator);
 }
