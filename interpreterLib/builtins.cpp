@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "ast_list.h"
 #include "buffers.h"
 #include "expression.h"
 #include "interp_call.h"
@@ -364,8 +365,9 @@ TaggedValue builtin_maxMin(InterpEnv* env, AST* call, u32 typeId, bool isMax) {
   const u32 mark = interpStack_mark(env);
   DataCell best = 0;
   bool first = true;
-  for (ast_iterator it = ast_it_create(p, arguments); ast_it_notEnd(&it); ast_it_next(&it)) {
-    const TaggedValue argument = primitiveValue(env, expr_execute(env, ast_it_current(&it)));
+  for (AST* argumentCell : AST_cells(p, arguments)) {
+    const TaggedValue argument =
+        primitiveValue(env, expr_execute(env, AST_getCar(p, argumentCell)));
     const DataCell cell = *expr_conversion(env, typeId, argument).value;
     if (first || compareCells(typeId, cell, best) == (isMax ? 1 : -1)) best = cell;
     first = false;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "ast_list.h"
 #include "buffers.h"
 #include "expression.h"
 #include "interp_stack.h"
@@ -71,8 +72,7 @@ namespace {
 bool holdsChannel(InterpEnv* env, u32 typeId, u32 depth);
 
 bool fieldsHoldChannel(InterpEnv* env, const TypeDefinition& t, u32 depth) {
-  for (AST* cell = interp_nodeAt(env, t.fields); cell != nullptr;
-       cell = AST_right(env->program, cell)) {
+  for (AST* cell : AST_cells(env->program, interp_nodeAt(env, t.fields))) {
     INTERP_ASSERT_TEXT(env, cell->op == LIST, "astp->op == LIST");
     AST* field = AST_left(env->program, cell);
     INTERP_ASSERT_TEXT(env, field != nullptr && field->op == FIELD_STATEMENT,
@@ -124,8 +124,7 @@ void setEmptyChannels(InterpEnv* env, u32 typeId, DataCell* cells, u32 depth) {
     setEmptyElements(env, t.baseType, cells, t.size, t.storageSize, depth);
   } else if (t.bufferType == NONE_BUFFER && t.baseType == TypeStructure) {
     u64 offset = 0;
-    for (AST* cell = interp_nodeAt(env, t.fields); cell != nullptr;
-         cell = AST_right(env->program, cell)) {
+    for (AST* cell : AST_cells(env->program, interp_nodeAt(env, t.fields))) {
       INTERP_ASSERT_TEXT(env, cell->op == LIST, "astp->op == LIST");
       AST* field = AST_left(env->program, cell);
       INTERP_ASSERT_TEXT(env, field != nullptr && field->op == FIELD_STATEMENT,
@@ -256,7 +255,7 @@ u32 statement_execute(InterpEnv* env, AST* node) {
 u32 statement_executeList(InterpEnv* env, AST* statements) {
   if (statements == nullptr) return STMT_NORMAL;
   if (statements->op != LIST) return statement_execute(env, statements);
-  for (AST* cell = statements; cell != nullptr; cell = AST_right(env->program, cell)) {
+  for (AST* cell : AST_cells(env->program, statements)) {
     INTERP_ASSERT_TEXT(env, cell->op == LIST, "astp->op == LIST");
     const u32 code = statement_execute(env, AST_left(env->program, cell));
     if (code != STMT_NORMAL) return code;
@@ -334,7 +333,7 @@ void variable_declareLocals(InterpEnv* env, AST* declarations) {
     declareLocal(env, declarations);
     return;
   }
-  for (AST* cell = declarations; cell != nullptr; cell = AST_right(env->program, cell)) {
+  for (AST* cell : AST_cells(env->program, declarations)) {
     INTERP_ASSERT_TEXT(env, cell->op == LIST, "astp->op == LIST");
     declareLocal(env, AST_left(env->program, cell));
   }

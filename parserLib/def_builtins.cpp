@@ -11,12 +11,14 @@
 #include <vector>
 
 #include "ast.h"
+#include "ast_list.h"
 #include "call_codes.h"
 #include "def_expression.h"
 #include "def_process.h"
 #include "def_type.h"
 #include "parser_data.h"
 #include "parser_error.h"
+#include "source_walk.h"
 
 namespace {
 
@@ -801,12 +803,13 @@ bool areArgsMatchingSntr(ParserEnv* env, AST* args, CallProtoKind kind, u32 entr
   const auto& types = s->args;
   if (args == nullptr) return types[0] == TypeVoid;
   size_t pos = 0;
-  for (ast_iterator it = ast_it_create(prog(env), args); ast_it_notEnd(&it); ast_it_next(&it)) {
+  for (AST* cell : AST_cells(prog(env), args)) {
     if (types[pos] == TypeVoid) return false;  // more arguments than types
     const s32 current = types[pos] == LAST_VARIADIC ? types[pos - 1] : types[pos];
     const u32 expected = resolveMarker(env, current, objectType);
     u32 exprType = NO_ID, matched = NO_ID;
-    if (!defExpr_matchExpectedType(env, expected, ast_it_current(&it), &exprType, &matched)) {
+    if (!defExpr_matchExpectedType(env, expected, AST_getCar(prog(env), cell), &exprType,
+                                   &matched)) {
       return false;
     }
     if (types[pos] != LAST_VARIADIC) ++pos;
@@ -1074,8 +1077,8 @@ CallProto retrieveCallProto(ParserEnv* env, AST* call) {
 namespace {
 
 bool allConst(ParserEnv* env, AST* args) {
-  for (ast_iterator it = ast_it_create(prog(env), args); ast_it_notEnd(&it); ast_it_next(&it)) {
-    if (!defExpr_isConst(env, ast_it_current(&it))) return false;
+  for (AST* cell : AST_cells(prog(env), args)) {
+    if (!defExpr_isConst(env, AST_getCar(prog(env), cell))) return false;
   }
   return true;
 }
@@ -1123,9 +1126,8 @@ u32 defCall_getAccessRights(ParserEnv* env, AST* call) {
       const u64 offset = offsetNode != nullptr ? offsetNode->value.uinteger : 0;
       u64 position = 0;
       AST* fields = TypeDefinition_getFieldIterator(prog(env), &prog(env)->typeTable[objectType]);
-      for (ast_iterator it = ast_it_create(prog(env), fields); ast_it_notEnd(&it);
-           ast_it_next(&it)) {
-        AST* field = ast_it_current(&it);
+      for (AST* cell : AST_cells(prog(env), fields)) {
+        AST* field = AST_getCar(prog(env), cell);
         if (position == offset) {
           AST* fieldName = AST_left(prog(env), field);
           u32 rights = kAccessReadOnly;
@@ -1237,43 +1239,60 @@ bool defFunc_checkPrintCall(ParserEnv* env, AST* args) {
 
 void parser_checkBuiltinCalls(ParserEnv* env) {
   program* p = prog(env);
-  AST* root = AST_getTree(p);
-  if (root == nullptr) return;
-  DefBuiltinState& st = state(env);
-  const u32 count = p->infoProg->n_AST;
-  // Depth first in source order with an explicit stack (the tree may be as
-  // deep as the grammar allows); nodes shared by several parents (symbols,
-  // declarations referenced by their accesses) are visited once.
-  struct Pending {
-    u32 id;
-    u32 fileString;  // label string of the enclosing file node, NO_ID for the main file
-  };
-  std::vector<u8> visited(count, 0);  // bytes: cheaper to test than bits
-  std::vector<Pending> stack{{AST_id(p, root), NO_ID}};
-  const std::string mainFile =
-      env->pctx->sourceFileName.empty() ? env->pctx->fileName : env->pctx->sourceFileName;
-  while (!stack.empty()) {
-    const Pending current = stack.back();
-    stack.pop_back();
-    if (current.id >= count || visited[current.id] != 0) continue;
-    visited[current.id] = 1;
-    AST* node = &p->RAMprogram[current.id];
-    const u32 file = node->op == INCLUDE_OP ? node->value.id.string : current.fileString;
-    if (node->op == CALL_OP) {
-      const CallProto proto = retrieveCallProto(env, node);
-      const Signature* s = signatureOf(proto.kind, proto.entry, proto.signature);
-      if (s != nullptr && s->format != nullptr) {
-        env->pctx->checkedNode = current.id;
-        st.reportFile = file != NO_ID && file < p->infoProg->n_string
-                            ? std::string(p->stringTable + p->stringTableIndex[file])
-                            : mainFile;
-        st.useReportFile = true;
-        const bool ok = s->format(env, node);
-        st.useReportFile = false;
-        if (!ok) return;
-      }
+  if (p->root == nullptr) return;
+  // Each declaration depth first in source order with an explicit stack (the
+  // tree may be as deep as the grammar allows); nodes shared by several
+  // parents (symbols, declarations referenced by their accesses) are visited
+  // once, as part of the declaration met first.
+  struct Checker : SourceVisitor {
+    Checker(ParserEnv* e, program* prog)
+        : env(e),
+          p(prog),
+          st(state(e)),
+          visited(prog->infoProg->n_AST, 0),
+          mainFile(e->pctx->sourceFileName.empty() ? e->pctx->fileName
+                                                   : e->pctx->sourceFileName) {}
+    ParserEnv* env;
+    program* p;
+    DefBuiltinState& st;
+    std::vector<u8> visited;  // bytes: cheaper to test than bits
+    std::vector<u32> stack;
+    const std::string mainFile;
+
+    // The name that messages give the file: its label, or the main file's.
+    std::string fileName(const AST* file) const {
+      const u32 label = file != nullptr ? file->value.id.string : NO_ID;
+      return label != NO_ID && label < p->infoProg->n_string
+                 ? std::string(p->stringTable + p->stringTableIndex[label])
+                 : mainFile;
     }
-    if (node->right != NO_ID) stack.push_back({node->right, file});
-    if (node->left != NO_ID) stack.push_back({node->left, file});
-  }
+
+    bool declaration(AST* node, const AST* file) {
+      const u32 count = p->infoProg->n_AST;
+      stack.assign(1, AST_id(p, node));
+      while (!stack.empty()) {
+        const u32 id = stack.back();
+        stack.pop_back();
+        if (id >= count || visited[id] != 0) continue;
+        visited[id] = 1;
+        AST* current = &p->RAMprogram[id];
+        if (current->op == CALL_OP) {
+          const CallProto proto = retrieveCallProto(env, current);
+          const Signature* s = signatureOf(proto.kind, proto.entry, proto.signature);
+          if (s != nullptr && s->format != nullptr) {
+            env->pctx->checkedNode = id;
+            st.reportFile = fileName(file);
+            st.useReportFile = true;
+            const bool ok = s->format(env, current);
+            st.useReportFile = false;
+            if (!ok) return false;
+          }
+        }
+        if (current->right != NO_ID) stack.push_back(current->right);
+        if (current->left != NO_ID) stack.push_back(current->left);
+      }
+      return true;
+    }
+  } checker(env, p);
+  parser_walkSource(p, p->root, checker);
 }

@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "ast_list.h"
 #include "call_codes.h"
 #include "def_builtins.h"
 #include "def_process.h"
@@ -244,10 +245,12 @@ const TimeUnit* matchUnit(const char* text) {
   return nullptr;
 }
 
+// Picoseconds per second, the numerator of every hertz period.
+constexpr double kPicosecondsPerSecond = static_cast<double>(kPicosecondsPerS);
 // Lowest accepted frequency: one ulp above 1e12 / 2^64, so that every period
 // fits in 64 bits; the highest is one period of a picosecond.
 constexpr double kLowestFrequency = 5.421010862427523e-08;
-constexpr double kHighestFrequency = 1e12;
+constexpr double kHighestFrequency = kPicosecondsPerSecond;
 constexpr int kLowestFrequencyDigits = 15;
 constexpr int kHighestFrequencyDigits = 0;
 
@@ -543,7 +546,7 @@ AST* defExpr_makeFrequencyLiteral(ParserEnv* env, const char* text, u32 line) {
                    kLowestFrequency, kHighestFrequencyDigits, kHighestFrequency);
     return nullptr;
   }
-  const double period = 1e12 / frequency + 0.5;
+  const double period = kPicosecondsPerSecond / frequency + 0.5;
   // Below 2^64 by the choice of the lowest frequency; the guard keeps the
   // conversion defined whatever rounding the division does.
   const u64 picoseconds =
@@ -641,9 +644,8 @@ AST* defExpr_makeFieldCall(ParserEnv* env, AST* object, AST* fieldName) {
     return builtinFld_makeCall(env, object, fieldName);
   }
   u32 offset = 0;
-  for (ast_iterator it = ast_it_create(p, AST_fromId(p, type.fields)); ast_it_notEnd(&it);
-       ast_it_next(&it)) {
-    const AST* field = ast_it_current(&it);
+  for (AST* cell : AST_cells(p, AST_fromId(p, type.fields))) {
+    const AST* field = AST_getCar(p, cell);
     VELK_ASSERT(field != nullptr && field->op == FIELD_STATEMENT);
     const AST* name = AST_left(p, field);
     if (name != nullptr && name->value.id.id == fieldSymbol) {

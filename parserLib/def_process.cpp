@@ -7,12 +7,14 @@
 #include <unordered_map>
 #include <vector>
 
+#include "ast_list.h"
 #include "call_codes.h"
 #include "def_expression.h"
 #include "def_type.h"
 #include "def_variable.h"
 #include "parser_data.h"
 #include "parser_error.h"
+#include "source_walk.h"
 #include "system_records.h"
 #include "velk_typing.h"
 
@@ -134,7 +136,7 @@ u32 globalInstanceCapacity(ParserEnv* env) {
   if (system == NO_ID) return kMaxGlobalProcessInstances;
   program* p = prog(env);
   const TypeDefinition& t = p->typeTable[system];
-  for (AST* cell = AST_fromId(p, t.fields); cell != nullptr; cell = AST_right(p, cell)) {
+  for (AST* cell : AST_cells(p, AST_fromId(p, t.fields))) {
     AST* field = AST_left(p, cell);
     if (field == nullptr || std::strcmp(symbolName(env, symbolOf(AST_left(p, field))), "processes") != 0) {
       continue;
@@ -174,15 +176,15 @@ u32 findOrCreateDefinition(ParserEnv* env, u32 symbol) {
 void linkTransitions(ParserEnv* env, AST* states) {
   program* p = prog(env);
   std::unordered_map<u32, u32> firstStateByName;
-  for (AST* cell = states; cell != nullptr; cell = AST_right(p, cell)) {
+  for (AST* cell : AST_cells(p, states)) {
     AST* s = AST_left(p, cell);
     VELK_ASSERT_TEXT(s != nullptr && s->op == NAMED_STATE_STATEMENT, "NAMED_STATE_STATEMENT == state->op");
     firstStateByName.emplace(s->value.id.id, AST_id(p, s));
   }
-  for (AST* cell = states; cell != nullptr; cell = AST_right(p, cell)) {
+  for (AST* cell : AST_cells(p, states)) {
     AST* declaration = AST_right(p, AST_left(p, cell));
     VELK_ASSERT_TEXT(declaration != nullptr && declaration->op == STATE_DCL, "STATE_DCL == AST_right(state)->op");
-    for (AST* t = AST_right(p, declaration); t != nullptr; t = AST_right(p, t)) {
+    for (AST* t : AST_cells(p, AST_right(p, declaration))) {
       AST* transition = AST_left(p, t);
       VELK_ASSERT_TEXT(transition != nullptr && (transition->op == ON_OP || transition->op == AFTER_OP),
                        "transition->op == ON_OP || transition->op == AFTER_OP");
@@ -794,7 +796,7 @@ void allocOneInstance(ParserEnv* env, u32 definition, u32 instanceSymbol,
   p->dbg->processInstanceSymbolId[id] = instanceSymbol;
   info->n_processInstances = id + 1;
 
-  for (AST* cell = AST_fromId(p, d.staticVariables); cell != nullptr; cell = AST_right(p, cell)) {
+  for (AST* cell : AST_cells(p, AST_fromId(p, d.staticVariables))) {
     AST* declaration = AST_left(p, cell);
     std::string name = qualified + "::" + symbolName(env, declarationSymbol(env, declaration));
     u32 staticId = info->n_processStaticVariables;
@@ -848,7 +850,7 @@ void defProc_allocInstanceMemory(ParserEnv* env, u32 definition, u32 instanceSym
     // Sub-instances in reverse, so that the first is expanded first.
     std::vector<Pending> children;
     const ProcessDefinition& d = p->processDefinitionTable[current.definition];
-    for (AST* cell = AST_fromId(p, d.subInstances); cell != nullptr; cell = AST_right(p, cell)) {
+    for (AST* cell : AST_cells(p, AST_fromId(p, d.subInstances))) {
       AST* sub = AST_left(p, cell);
       VELK_ASSERT_TEXT(sub != nullptr && sub->op == PROCESS_INSTANCE_NODE,
                        "PROCESS_INSTANCE_NODE == sub->op");
@@ -861,39 +863,25 @@ void defProc_allocInstanceMemory(ParserEnv* env, u32 definition, u32 instanceSym
 }
 
 void parser_allocate_process_instances(ParserEnv* env, AST* node) {
-  program* p = prog(env);
-  u32 instance = 0;
-  // Source order, included files in place: an explicit stack of pending
-  // nodes instead of recursion, the include nesting being unbounded here.
-  std::vector<AST*> pending{node};
-  while (!pending.empty()) {
-    AST* current = pending.back();
-    pending.pop_back();
-    if (current == nullptr) continue;
-    switch (current->op) {
-      case LIST:
-        // Right (the rest) below left (this element), so the element comes first.
-        pending.push_back(AST_right(p, current));
-        pending.push_back(AST_left(p, current));
-        break;
-      case ROOT:
-      case INCLUDE_OP:
-        // Their left child is the declaration list (of the file).
-        pending.push_back(AST_left(p, current));
-        break;
-      case PROCESS_INSTANCE_NODE: {
-        u32 definition = AST_left(p, current)->value.id.id;
-        if (definition == NO_ID || instance >= p->infoProg->n_globalProcessInstances) break;
-        ProcessGlobalInstance& record = p->processGlobalInstanceTable[instance];
-        record.firstInstance = p->infoProg->n_processInstances;
-        record.definition = definition;
-        record.firstStaticVariable = p->infoProg->n_processStaticVariables;
-        defProc_allocInstanceMemory(env, definition, current->value.id.id, nullptr);
-        ++instance;
-        break;
-      }
-      default:
-        break;
+  if (node == nullptr) return;
+  // The global instances in source order, included files in place.
+  struct Allocator : SourceVisitor {
+    explicit Allocator(ParserEnv* e) : env(e) {}
+    ParserEnv* env;
+    u32 instance = 0;
+    bool declaration(AST* current, const AST*) {
+      if (current->op != PROCESS_INSTANCE_NODE) return true;
+      program* p = prog(env);
+      u32 definition = AST_left(p, current)->value.id.id;
+      if (definition == NO_ID || instance >= p->infoProg->n_globalProcessInstances) return true;
+      ProcessGlobalInstance& record = p->processGlobalInstanceTable[instance];
+      record.firstInstance = p->infoProg->n_processInstances;
+      record.definition = definition;
+      record.firstStaticVariable = p->infoProg->n_processStaticVariables;
+      defProc_allocInstanceMemory(env, definition, current->value.id.id, nullptr);
+      ++instance;
+      return true;
     }
-  }
+  } allocator(env);
+  parser_walkSource(prog(env), node, allocator);
 }

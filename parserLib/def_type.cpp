@@ -8,6 +8,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "ast_list.h"
 #include "def_expression.h"
 #include "parser_data.h"
 #include "parser_error.h"
@@ -588,7 +589,7 @@ bool checkBufferInitializer(ParserEnv* env, u32 typeId, AST* content) {
       return initFailure(env, 179, "array \"%s\" initializer needs %u elements but %u found\n",
                          typeName(env, typeId), t->size, count);
     }
-    for (AST* cell = content; cell != nullptr; cell = AST_right(p, cell)) {
+    for (AST* cell : AST_cells(p, content)) {
       if (!checkInitializerElem(env, t->baseType, AST_left(p, cell))) return false;
     }
     return true;
@@ -715,7 +716,7 @@ AST* defType_declare(ParserEnv* env, u32 nameSymbol, u32 baseKind, bool isIterat
     t.storageSize = 1;
   } else if (baseKind == TypeNamedBlock || baseKind == TypeStructure) {
     u64 cells = 0;
-    for (AST* cell = fields; cell != nullptr; cell = AST_right(p, cell)) {
+    for (AST* cell : AST_cells(p, fields)) {
       AST* field = AST_left(p, cell);
       if (field == nullptr) continue;  // a rejected field, already reported
       VELK_ASSERT_TEXT(field->op == FIELD_STATEMENT, "field->op == FIELD_STATEMENT");
@@ -729,7 +730,7 @@ AST* defType_declare(ParserEnv* env, u32 nameSymbol, u32 baseKind, bool isIterat
   }
   if (baseKind == TypeEnum) {
     // Enumerators given as names become FIELD_STATEMENT nodes of this type.
-    for (AST* cell = fields; cell != nullptr; cell = AST_right(p, cell)) {
+    for (AST* cell : AST_cells(p, fields)) {
       AST* element = AST_left(p, cell);
       if (element != nullptr && element->op == SYM) {
         element = AST_makeNodeVal(p, FIELD_STATEMENT, id, 0, element, nullptr, line);

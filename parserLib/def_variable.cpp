@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "ast_list.h"
 #include "def_builtins.h"
 #include "def_expression.h"
 #include "def_type.h"
@@ -237,7 +238,7 @@ template <class Visit>
 void forEachField(ParserEnv* env, const TypeDefinition& t, Visit&& visit) {
   const program* p = env->program;
   u32 offset = 0;
-  for (AST* cell = AST_fromId(p, t.fields); cell != nullptr; cell = AST_right(p, cell)) {
+  for (AST* cell : AST_cells(p, AST_fromId(p, t.fields))) {
     VELK_ASSERT_TEXT(cell->op == LIST, "astp->op == LIST");
     AST* field = AST_left(p, cell);
     VELK_ASSERT_TEXT(field != nullptr && field->op == FIELD_STATEMENT,
@@ -605,7 +606,7 @@ void defVar_clearLocals(ParserEnv* env, AST* declarationList) {
     popOne(declarationList);
     return;
   }
-  for (AST* cell = declarationList; cell != nullptr; cell = AST_right(p, cell)) {
+  for (AST* cell : AST_cells(p, declarationList)) {
     VELK_ASSERT_TEXT(cell->op == LIST, "astp->op == LIST");
     popOne(AST_left(p, cell));
   }

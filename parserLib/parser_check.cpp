@@ -16,6 +16,7 @@
 #include "def_type.h"
 #include "parser_error.h"
 #include "small_stack.h"
+#include "source_walk.h"
 #include "velk_typing.h"
 
 namespace {
@@ -123,31 +124,30 @@ ProgramView viewProgram(ParserEnv* env, const char* mainFileName) {
   view.fileNames.emplace_back(mainFileName != nullptr ? mainFileName : "");
   view.perFile.emplace_back();
   if (p->root == nullptr) return view;
-  struct Pending {
-    AST* cell;
-    u32 file;
-  };
-  // Included files are entered in place: the rest of the including list
-  // waits on the stack (include nesting has no fixed bound here).
-  std::vector<Pending> pending{{AST_left(p, p->root), 0}};
-  while (!pending.empty()) {
-    Pending current = pending.back();
-    pending.pop_back();
-    for (AST* cell = current.cell; cell != nullptr; cell = AST_right(p, cell)) {
-      AST* node = AST_left(p, cell);
-      if (node == nullptr) continue;
-      if (node->op == INCLUDE_OP) {
-        u32 file = static_cast<u32>(view.fileNames.size());
-        view.fileNames.push_back(includeName(env, node));
-        view.perFile.emplace_back();
-        pending.push_back({AST_right(p, cell), current.file});
-        pending.push_back({AST_left(p, node), file});
-        break;
-      }
-      view.perFile[current.file].push_back({node, current.file});
-      view.all.push_back({node, current.file});
+  // Files are numbered as their includes are met; the index of the file being
+  // read is on top of the stack.
+  struct Viewer : SourceVisitor {
+    Viewer(ParserEnv* e, ProgramView& v) : env(e), view(v) {}
+    ParserEnv* env;
+    ProgramView& view;
+    std::vector<u32> files{0};
+    bool enterFile(const AST* file) {
+      files.push_back(static_cast<u32>(view.fileNames.size()));
+      view.fileNames.push_back(includeName(env, file));
+      view.perFile.emplace_back();
+      return true;
     }
-  }
+    bool declaration(AST* node, const AST*) {
+      view.perFile[files.back()].push_back({node, files.back()});
+      view.all.push_back({node, files.back()});
+      return true;
+    }
+    bool leaveFile(const AST*) {
+      files.pop_back();
+      return true;
+    }
+  } viewer(env, view);
+  parser_walkSource(p, p->root, viewer);
   return view;
 }
 
@@ -1165,40 +1165,39 @@ u32 parser_checkOperationValues(ParserEnv* env, AST* root) {
   program* p = prog(env);
   if (root == nullptr) return OPERR_NONE;
   OperationWalk walk{env, std::vector<u8>(p->infoProg->n_AST, 0), OPERR_NONE, env->pctx->fileName, {}, {}};
-  struct Pending {
-    AST* cell;
-    std::string file;
-    std::vector<AST*> globals;  // declarations whose initializers come after the list
-  };
   // Files in place; the initializers of a file's globals once its list ends.
-  std::vector<Pending> pending;
-  pending.push_back({AST_left(p, root), walk.fileName, {}});
-  while (!pending.empty()) {
-    Pending& current = pending.back();
-    walk.fileName = current.file;
-    AST* cell = current.cell;
-    if (cell == nullptr) {
-      std::vector<AST*> globals = std::move(current.globals);
-      pending.pop_back();
+  struct Checker : SourceVisitor {
+    struct File {
+      std::string name;
+      std::vector<AST*> globals;  // declarations whose initializers come after the list
+    };
+    explicit Checker(OperationWalk& w) : walk(w), files{{w.fileName, {}}} {}
+    OperationWalk& walk;
+    std::vector<File> files;
+    bool enterFile(const AST* file) {
+      files.push_back({includeName(walk.env, file), {}});
+      walk.fileName = files.back().name;
+      return true;
+    }
+    bool declaration(AST* node, const AST*) {
+      if (isVariableDeclaration(node->op)) {
+        files.back().globals.push_back(node);
+        return true;
+      }
+      return walk.walkDeclaration(node);
+    }
+    bool leaveFile(const AST*) {
+      const std::vector<AST*> globals = std::move(files.back().globals);
+      files.pop_back();
       for (AST* decl : globals) {
         if (!walk.walk(decl)) break;
       }
-      if (walk.error != OPERR_NONE) break;
-      continue;
+      if (walk.error != OPERR_NONE) return false;
+      if (!files.empty()) walk.fileName = files.back().name;  // back in the includer
+      return true;
     }
-    current.cell = AST_right(p, cell);
-    AST* node = AST_left(p, cell);
-    if (node == nullptr) continue;
-    if (node->op == INCLUDE_OP) {
-      pending.push_back({AST_left(p, node), includeName(env, node), {}});
-      continue;
-    }
-    if (isVariableDeclaration(node->op)) {
-      current.globals.push_back(node);
-      continue;
-    }
-    if (!walk.walkDeclaration(node)) break;
-  }
+  } checker(walk);
+  parser_walkSource(p, root, checker);
   if (walk.error != OPERR_NONE) {
     std::snprintf(env->pctx->fileName, sizeof env->pctx->fileName, "%s", walk.fileName.c_str());
   }

@@ -3,8 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "builtins.h"
-#include "interp_system.h"
+#include "interp_api.h"
 #include "program.h"
 
 void TimingFigure::add(u64 value) {
@@ -100,8 +99,7 @@ void TimingRecorder::onLoaded(void* user, InterpEnv* env) {
   model.instances.clear();
   self->summary_ = TimingSummary{};
   for (u32 i = 0; i < p->infoProg->n_globalProcessInstances; ++i) {
-    const char* name = interp_symbolName(p, p->dbg->globalProcessInstanceSymbolId[i]);
-    model.instances.emplace_back(name != nullptr ? name : "");
+    model.instances.emplace_back(Symbol_getName(p, p->dbg->globalProcessInstanceSymbolId[i]));
     self->summary_.instances.emplace_back();
     self->summary_.instances.back().name = model.instances.back();
   }
