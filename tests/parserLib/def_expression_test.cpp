@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "ast.h"
+#include "call_codes.h"
 #include "def_builtins.h"
 #include "def_type.h"
 #include "interp_stack.h"
@@ -572,9 +573,9 @@ TEST_F(DefExpressionTest, WhatCannotBeComputedNowIsNotEvaluated) {
       typedRead(TypeUInt8, STATIC_VARIABLE_OP),
       defExpr_makeFloatLiteralNode(env, "1.0", kLine),
       // A call of function 0, which has no body.
-      node(CALL_OP, TypeUInt8, node(INDEX_NODE, 0, nullptr, node(INDEX_NODE, 0)), nullptr),
+      node(CALL_OP, TypeUInt8, node(INDEX_NODE, kCallFunctionRightCurrying, nullptr, node(INDEX_NODE, 0)), nullptr),
       // print is never run at compile time.
-      node(CALL_OP, TypeStmt, node(INDEX_NODE, 30), nullptr),
+      node(CALL_OP, TypeStmt, node(INDEX_NODE, kCallPrint), nullptr),
   };
   for (size_t i = 0; i < refused.size(); ++i) {
     SCOPED_TRACE(i);
@@ -596,7 +597,7 @@ class CompileTimeCallTest : public DefExpressionTest {
     return id;
   }
   AST* call(u32 functionId) {
-    return node(CALL_OP, TypeUInt8, node(INDEX_NODE, 3, nullptr, node(INDEX_NODE, functionId)));
+    return node(CALL_OP, TypeUInt8, node(INDEX_NODE, kCallFunctionCustom, nullptr, node(INDEX_NODE, functionId)));
   }
 };
 
@@ -605,7 +606,7 @@ TEST_F(CompileTimeCallTest, OnlyBodiesThatStayLocalAndTerminateRun) {
   const u32 writesGlobal =
       function(node(ASSIGN_OP, 0, typedRead(TypeUInt8, GLOBAL_VARIABLE_OP), integer(1)));
   const u32 loops = function(node(WHILE_OP, 0, node(BOOLEAN_OP, 1), nullptr));
-  const u32 prints = function(node(CALL_OP, TypeStmt, node(INDEX_NODE, 30)));
+  const u32 prints = function(node(CALL_OP, TypeStmt, node(INDEX_NODE, kCallPrint)));
   const u32 notYetDefined = function(nullptr);
   const u32 selfCalling = function(nullptr);
   p->functionTable[selfCalling].body = AST_id(p, call(selfCalling));
