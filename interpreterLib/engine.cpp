@@ -1439,13 +1439,16 @@ class Preparer {
   Preparer(InterpEnv* env, EngineState* state) : env_(env), p_(env->program), state_(state) {}
 
   const PNode* statement(AST* node, Scope& scope);
+  const PNode* statementAt(AST* node, Scope& scope);
   const PNode* statementList(AST* list, Scope& scope);
   const PNode* expression(AST* node, const Scope& scope);
 
  private:
   const PNode* expressionAt(AST* node, const Scope& scope);
-  // Nesting of the expression being prepared (see expression()).
+  // Nesting of the expression and of the statement being prepared (see
+  // expression() and statement()).
   unsigned depth_ = 0;
+  unsigned statementDepth_ = 0;
   PNode* make(Kind kind, AST* ast) {
     PNode* n = new (state_->arena.take(sizeof(PNode))) PNode();
     n->kind = kind;
@@ -2066,7 +2069,20 @@ const PNode* Preparer::statementList(AST* list, Scope& scope) {
   return seq;
 }
 
+// Blocks nest as deep as the grammar allows, and a damaged image may even
+// hold a statement that contains itself: past this depth the walker runs the
+// rest, and it watches the thread's stack.
+constexpr unsigned kMaxPreparedStatementDepth = 1000;
+
 const PNode* Preparer::statement(AST* n, Scope& scope) {
+  if (statementDepth_ >= kMaxPreparedStatementDepth) return handOverStatement(n);
+  ++statementDepth_;
+  const PNode* prepared = statementAt(n, scope);
+  --statementDepth_;
+  return prepared;
+}
+
+const PNode* Preparer::statementAt(AST* n, Scope& scope) {
   if (n == nullptr) return statementNode(nullptr, runNothing);
   switch (n->op) {
     case BLOCK:

@@ -196,6 +196,9 @@ void declareLocal(InterpEnv* env, AST* declaration) {
 
 u32 statement_execute(InterpEnv* env, AST* node) {
   if (node == nullptr) return STMT_NORMAL;
+  // Blocks nest one call per level; an image may be damaged so that a
+  // statement contains itself. Either ends in a report, not a crash.
+  if (process_nativeStackLow()) interp_fatal(env, "Stack overflow\n");
   const program* p = env->program;
   // Temporaries die with their statement; the mark (not 0) keeps those of an
   // expression that called the function this statement belongs to.
