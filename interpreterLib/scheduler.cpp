@@ -20,7 +20,14 @@
 namespace {
 
 SchedulerState& state(InterpEnv* env) { return *env->ctx->scheduler; }
-u64 now(InterpEnv* env) { return env->ctx->gettime_callback(env); }
+
+// The clock is read many times per activation: the interpreter's own clock
+// in place, a host's through its callback.
+u64 now(InterpEnv* env) {
+  const InterpContext* ctx = env->ctx;
+  if (ctx->gettime_callback == env_getTime) return ctx->currentTime;
+  return ctx->gettime_callback(env);
+}
 
 // Same cell as processRecord_cell, inlined: the walks over all instances
 // read it several times per activation.
@@ -281,10 +288,17 @@ void reindex(InterpEnv* env, SchedulerState& s, u32 i) {
   if (due) entry = dueEntryOf(s, entry, priority, cell(instance, PI_DEADLINE));
   if (s.where[i] == (due ? 2 : 1)) {
     // Still in the same heap: moved in place.
+    // Keys are unique (the index decides ties), so the entry moves one way
+    // only: up when it now comes earlier, down otherwise.
     const Heap h = heapOf(s, due);
-    h.items[s.heapPos[i]] = entry;
-    heapUp(s, h, s.heapPos[i]);
-    heapDown(s, h, s.heapPos[i]);
+    const u32 pos = s.heapPos[i];
+    const bool earlier = before(entry, h.items[pos]);
+    h.items[pos] = entry;
+    if (earlier) {
+      heapUp(s, h, pos);
+    } else {
+      heapDown(s, h, pos);
+    }
     return;
   }
   heapRemove(s, i);
@@ -546,7 +560,17 @@ char* decimalBefore(char* end, u64 v) {
 enum TraceTag : u32 { TRACE_START = 0, TRACE_FINISH = 1 };
 
 // The per-instance texts after the time, made once: the file name and the
-// instance names do not change while the image is loaded.
+// instance names do not change while the image is loaded. The text is
+// followed by kTracePadding spare bytes, so that a line may be copied in
+// whole blocks.
+constexpr size_t kTraceBlock = 16;
+constexpr size_t kTracePadding = kTraceBlock;
+// The time text "[<s>.<12 digits>" is at most 1 + 20 + 1 + 12 bytes; it is
+// written to end at kTraceTimeEnd and copied as kTraceTimeCopy bytes.
+constexpr size_t kTraceTimeEnd = 40;
+constexpr size_t kTraceTimeCopy = 40;
+static_assert(kTraceTimeEnd + kTraceTimeCopy <= sizeof(SchedulerState::lastTraceTimeText));
+
 void makeTraceTexts(InterpEnv* env, SchedulerState& s) {
   static const char* const kTags[] = {"STARTING_TASK", "TASK_FINISHED"};
   const char* file = env->file_name != nullptr ? env->file_name : "";
@@ -560,7 +584,7 @@ void makeTraceTexts(InterpEnv* env, SchedulerState& s) {
     total += 2 * (fileLength + std::strlen(names[i]) + 20);
   }
   INTERP_ASSERT_TEXT(env, total < NO_ID, "trace texts below 4 GiB");
-  s.traceText = MEMORY_ALLOC(total + 1, char, "env->ctx->scheduler->traceText");
+  s.traceText = MEMORY_ALLOC(total + kTracePadding, char, "env->ctx->scheduler->traceText");
   s.traceOffset = MEMORY_ALLOC(2 * s.capacity + 1, u32, "env->ctx->scheduler->traceOffset");
   char* out = s.traceText;
   auto put = [&out](const char* text, size_t length) {
@@ -580,56 +604,71 @@ void makeTraceTexts(InterpEnv* env, SchedulerState& s) {
     }
   }
   s.traceOffset[2 * s.capacity] = static_cast<u32>(out - s.traceText);
+  std::memset(out, 0, kTracePadding);
+}
+
+// The time text of a line at `time`, kept until the time changes (a start
+// and a finish line often share it).
+const char* traceTime(SchedulerState& s, u64 time) {
+  char* end = s.lastTraceTimeText + kTraceTimeEnd;
+  if (s.lastTraceTimeLength != 0 && s.lastTraceTime == time) return end - s.lastTraceTimeLength;
+  char* p = end;
+  // Always 12 digits, as two halves of six worked in 32 bits.
+  const u64 sub = time_cut_sub_second(time);
+  for (u32 half : {static_cast<u32>(sub % 1000000), static_cast<u32>(sub / 1000000)}) {
+    for (int k = 0; k < 3; ++k) {
+      p = pairBefore(p, half % 100);
+      half /= 100;
+    }
+  }
+  *--p = '.';
+  p = decimalBefore(p, time_ps_to_s(time));
+  *--p = '[';
+  s.lastTraceTimeLength = static_cast<u32>(end - p);
+  s.lastTraceTime = time;
+  return p;
 }
 
 // "[<s>.<12 digits>:<file>:<tag>] '<name>'\n": the same bytes as the printf
 // form "[%lld.%012lld:%s:%s] '%s'\n", put into stdout's buffer in one piece,
 // without parsing a format or flushing each line (a host that needs the lines
 // out at once flushes in its sync callback).
-void writeTrace(InterpEnv* env, u64 time, TraceTag tag, u32 instance) {
-  SchedulerState& s = state(env);
+void writeTrace(SchedulerState& s, InterpEnv* env, u64 time, TraceTag tag, u32 instance) {
   if (s.traceText == nullptr) makeTraceTexts(env, s);
-  if (s.lastTraceTimeLength == 0 || s.lastTraceTime != time) {
-    char* end = s.lastTraceTimeText + sizeof s.lastTraceTimeText;
-    char* p = end;
-    u64 sub = time_cut_sub_second(time);
-    for (int k = 0; k < 6; ++k) {  // always 12 digits
-      p = pairBefore(p, sub % 100);
-      sub /= 100;
-    }
-    *--p = '.';
-    p = decimalBefore(p, time_ps_to_s(time));
-    *--p = '[';
-    s.lastTraceTimeLength = static_cast<u32>(end - p);
-    std::memmove(s.lastTraceTimeText, p, s.lastTraceTimeLength);
-    s.lastTraceTime = time;
-  }
+  const char* timeText = traceTime(s, time);
+  const u32 timeLength = s.lastTraceTimeLength;
   const u32 k = 2 * instance + tag;
+  const char* suffix = s.traceText + s.traceOffset[k];
   const u32 suffixLength = s.traceOffset[k + 1] - s.traceOffset[k];
 #ifdef __GLIBC__
-  // Straight into stdout's buffer when it has room for the whole line, as
-  // putc_unlocked does. A line-buffered or unbuffered stream never shows
-  // room there, so its lines still go out through fwrite at once.
+  // Straight into stdout's buffer when it has room for the whole line and the
+  // blocks copied past its end, as putc_unlocked does. A line-buffered or
+  // unbuffered stream never shows room there, so its lines still go out
+  // through fwrite at once. The bytes past the line are overwritten by the
+  // next output.
   std::FILE* out = stdout;
-  const size_t length = size_t{s.lastTraceTimeLength} + suffixLength;
-  if (out->_IO_write_ptr != nullptr && out->_IO_write_end - out->_IO_write_ptr >= 0 &&
-      static_cast<size_t>(out->_IO_write_end - out->_IO_write_ptr) >= length) {
-    std::memcpy(out->_IO_write_ptr, s.lastTraceTimeText, s.lastTraceTimeLength);
-    std::memcpy(out->_IO_write_ptr + s.lastTraceTimeLength, s.traceText + s.traceOffset[k],
-                suffixLength);
-    out->_IO_write_ptr += length;
+  char* at = out->_IO_write_ptr;
+  if (at != nullptr && out->_IO_write_end - at >= 0 &&
+      static_cast<size_t>(out->_IO_write_end - at) >=
+          kTraceTimeCopy + size_t{suffixLength} + kTraceBlock) {
+    std::memcpy(at, timeText, kTraceTimeCopy);
+    char* to = at + timeLength;
+    for (size_t done = 0; done < suffixLength; done += kTraceBlock) {
+      std::memcpy(to + done, suffix + done, kTraceBlock);
+    }
+    out->_IO_write_ptr = to + suffixLength;
     return;
   }
 #endif
   char line[256];
-  if (s.lastTraceTimeLength + suffixLength > sizeof line) {
-    std::fwrite(s.lastTraceTimeText, 1, s.lastTraceTimeLength, stdout);
-    std::fwrite(s.traceText + s.traceOffset[k], 1, suffixLength, stdout);
+  if (timeLength + suffixLength > sizeof line) {
+    std::fwrite(timeText, 1, timeLength, stdout);
+    std::fwrite(suffix, 1, suffixLength, stdout);
     return;
   }
-  std::memcpy(line, s.lastTraceTimeText, s.lastTraceTimeLength);
-  std::memcpy(line + s.lastTraceTimeLength, s.traceText + s.traceOffset[k], suffixLength);
-  fwrite_unlocked(line, 1, s.lastTraceTimeLength + suffixLength, stdout);
+  std::memcpy(line, timeText, timeLength);
+  std::memcpy(line + timeLength, suffix, suffixLength);
+  fwrite_unlocked(line, 1, timeLength + suffixLength, stdout);
 }
 
 // ---------------------------------------------------------------------------
@@ -692,10 +731,10 @@ void runSelected(InterpEnv* env, u32 instance) {
   if (observer != nullptr) activation.nextJitter = cell(selected, PI_JITTER);
   env->ctx->syncio_callback(env);
   if (run) {
-    if (s.trace) writeTrace(env, s.now, TRACE_START, instance);
+    if (s.trace) writeTrace(s, env, s.now, TRACE_START, instance);
     if (observer != nullptr) observer->activationStarted(observer->user, activation);
     executeInstance(env, selected);
-    if (s.trace) writeTrace(env, now(env), TRACE_FINISH, instance);
+    if (s.trace) writeTrace(s, env, now(env), TRACE_FINISH, instance);
     if (observer != nullptr) observer->activationFinished(observer->user, instance, now(env));
     env->ctx->syncio_callback(env);
   } else if (observer != nullptr) {
@@ -1020,7 +1059,7 @@ namespace {
 
 
 s64 nextHitIndexed(InterpEnv* env, SchedulerState& s) {
-  reindexDirty(env, s);
+  if (s.dirtyCount > 0) reindexDirty(env, s);
   promoteDue(s);
   if (s.dueCount > 0) return 0;
   if (s.pendingCount == 0) return kNoPendingActivation;
@@ -1030,7 +1069,7 @@ s64 nextHitIndexed(InterpEnv* env, SchedulerState& s) {
 
 // The indexed choice of the current policy.
 u32 selectIndexed(InterpEnv* env, SchedulerState& s) {
-  reindexDirty(env, s);
+  if (s.dirtyCount > 0) reindexDirty(env, s);
   if (s.policy == SCHEDULING_POLICY_FIFO) {
     if (s.pendingCount == 0 || s.pending[0].primary > s.base) return NO_ID;
     return s.pending[0].instance;
@@ -1133,26 +1172,56 @@ void executeProcess(InterpEnv* env, u32 instance) {
   }
 }
 
+namespace {
+
+// The loop's steps, with what they do in the common cases decided in place:
+// the same clock reads, updates and choices as the exported steps make.
+[[gnu::always_inline]] inline void elapse(InterpEnv* env, SchedulerState& s) {
+  if (!s.indexed) {
+    update_elpased_time(env);
+    return;
+  }
+  s.previous = s.now;
+  s.now = now(env);
+  s.base += s.now - s.previous;
+}
+
+void trigger(InterpEnv* env, const SchedulerState& s) {
+  if (s.conditionedCount != 0) update_triggered_process(env);
+}
+
+u32 select(InterpEnv* env, SchedulerState& s) {
+  // An unknown policy goes to selectInstance, which reports it.
+  if (s.indexed && s.policy <= SCHEDULING_POLICY_NPEDF) return selectIndexed(env, s);
+  return selectInstance(env);
+}
+
+s64 nextHit(InterpEnv* env, SchedulerState& s) {
+  return s.indexed ? nextHitIndexed(env, s) : nextProcessHit(env);
+}
+
+}  // namespace
+
 s64 scheduler_run(InterpEnv* env, u64 until) {
   SchedulerState& s = state(env);
   // Hooks are registered by the host between run calls, so quietness is
   // decided once per call rather than per activation.
   s.trace = !env_is_quiet(env) &&
             (env->ctx->schedObserver == nullptr || env->ctx->schedObserver->taskTrace);
-  update_triggered_process(env);
+  trigger(env, s);
   s64 result = 0;
   for (;;) {
-    update_elpased_time(env);
-    const u32 selected = selectInstance(env);
+    elapse(env, s);
+    const u32 selected = select(env, s);
     if (selected != NO_ID) {
       runSelected(env, selected);
-      update_triggered_process(env);
+      trigger(env, s);
       if (now(env) <= until) continue;
     }
     // Idle: wait for the next activation, or until `until` when it is later.
-    update_elpased_time(env);
-    update_triggered_process(env);
-    const s64 n = nextProcessHit(env);
+    elapse(env, s);
+    trigger(env, s);
+    const s64 n = nextHit(env, s);
     const u64 t = now(env);
     if (withinUntil(t, n, until)) {
       env->ctx->delay_callback(env, static_cast<u64>(n));
@@ -1161,7 +1230,7 @@ s64 scheduler_run(InterpEnv* env, u64 until) {
       result = n;
       if (until > t) {
         env->ctx->delay_callback(env, until - t);
-        update_elpased_time(env);
+        elapse(env, s);
       }
     }
     if (result != 0 || now(env) > until) break;

@@ -100,9 +100,11 @@ struct SchedulerState {
   // time text of the last line written, which the next one often repeats.
   char* traceText;
   u32* traceOffset;  // 2 * capacity + 1 offsets into traceText
+  // The time text ends at kTraceTimeEnd, with room after it so that a line
+  // can copy a fixed number of bytes from its start.
   u64 lastTraceTime;
   u32 lastTraceTimeLength;  // 0: nothing written yet
-  char lastTraceTimeText[40];
+  char lastTraceTimeText[80];
 };
 
 // Time conversions (the others, and the host entry points interp_run_until,
