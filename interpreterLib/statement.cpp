@@ -304,6 +304,7 @@ u32 statement_while(InterpEnv* env, AST* condition, AST* body) {
   const u32 mark = interpStack_mark(env);
   for (;;) {
     interp_checkInterrupt(env);
+    interp_countLoopStep(env);
     const bool again = expr_executeBoolean(env, condition);
     interpStack_release(env, mark);
     if (!again) break;
@@ -319,6 +320,7 @@ u32 statement_for(InterpEnv* env, AST* init, AST* condition, AST* step, AST* bod
   const u32 mark = interpStack_mark(env);
   for (;;) {
     interp_checkInterrupt(env);
+    interp_countLoopStep(env);
     if (condition != nullptr) {
       const bool again = expr_executeBoolean(env, condition);
       interpStack_release(env, mark);
