@@ -148,13 +148,7 @@ class Arena {
   size_t total_ = 0;
 };
 
-// A prepared fragment and the locals it was prepared for: it runs only in a
-// frame that shows at least that many.
-struct Entry {
-  const PNode* node = nullptr;
-  u32 variables = 0;
-  u32 constants = 0;
-};
+using Entry = EngineFragment;
 
 enum EntryKind : u64 { kEntryStatement = 0, kEntryList = 1, kEntryCondition = 2 };
 
@@ -182,6 +176,14 @@ struct ArrayShape {
 
 }  // namespace
 
+// A prepared fragment and the locals it was prepared for: it runs only in a
+// frame that shows at least that many. A null node runs on the tree walker.
+struct EngineFragment {
+  const PNode* node = nullptr;
+  u32 variables = 0;
+  u32 constants = 0;
+};
+
 struct EngineState {
   const program* image = nullptr;
   bool enabled = false;
@@ -199,6 +201,8 @@ struct EngineState {
   static constexpr u32 kRecentEntries = 64;
   RecentEntry recent[kRecentEntries];
   Arena arena;
+  // Per process instance, sized once: the plans of their activations.
+  std::vector<ProcessActivationPlan> plans;
 };
 
 namespace {
@@ -2169,26 +2173,19 @@ Scope visibleScope(InterpEnv* env) {
   return Scope{ix.count.variables - ix.base.variables, ix.count.constants - ix.base.constants};
 }
 
-// The prepared form of a fragment entered in the current frame, or null when
-// it must run on the tree walker.
-const Entry* entryFor(InterpEnv* env, AST* node, EntryKind kind) {
+// The entry of a fragment, prepared for the current frame when this is its
+// first execution; null when the engine does not run this image.
+const Entry* lookupEntry(InterpEnv* env, AST* node, EntryKind kind) {
   EngineState* state = engineOf(env);
   if (!state->enabled) return nullptr;
   const u64 key = (u64{AST_id(env->program, node)} << 2) | kind;
-  const Scope scope = visibleScope(env);
   EngineState::RecentEntry& recent =
       state->recent[(key ^ (key >> 8)) % EngineState::kRecentEntries];
-  if (recent.key == key) {
-    const Entry& entry = *recent.entry;
-    if (entry.node == nullptr || scope.variables < entry.variables ||
-        scope.constants < entry.constants) {
-      return nullptr;
-    }
-    return &entry;
-  }
+  if (recent.key == key) return recent.entry;
   auto found = state->entries.find(key);
   if (found == state->entries.end()) {
     Preparer preparer(env, state);
+    const Scope scope = visibleScope(env);
     Scope inner = scope;
     Entry entry{nullptr, scope.variables, scope.constants};
     if (kind == kEntryStatement) {
@@ -2204,13 +2201,22 @@ const Entry* entryFor(InterpEnv* env, AST* node, EntryKind kind) {
     }
     found = state->entries.emplace(key, entry).first;
   }
-  const Entry& entry = found->second;
-  recent = {key, &entry};
-  if (entry.node == nullptr || scope.variables < entry.variables ||
-      scope.constants < entry.constants) {
-    return nullptr;
-  }
-  return &entry;
+  recent = {key, &found->second};
+  return &found->second;
+}
+
+// Whether the current frame shows the locals an entry was prepared for.
+bool fitsFrame(InterpEnv* env, const Entry* entry) {
+  const Scope scope = visibleScope(env);
+  return entry->node != nullptr && scope.variables >= entry->variables &&
+         scope.constants >= entry->constants;
+}
+
+// The prepared form of a fragment entered in the current frame, or null when
+// it must run on the tree walker.
+const Entry* entryFor(InterpEnv* env, AST* node, EntryKind kind) {
+  const Entry* entry = lookupEntry(env, node, kind);
+  return entry != nullptr && fitsFrame(env, entry) ? entry : nullptr;
 }
 
 const PNode* bodyOf(InterpEnv* env, AST* bodyNode) {
@@ -2249,6 +2255,23 @@ bool engine_evaluateCondition(InterpEnv* env, AST* condition) {
   return entry->node->exec(entry->node, f) != 0;
 }
 
+const EngineFragment* engine_listFragment(InterpEnv* env, AST* statements) {
+  return statements == nullptr ? nullptr : lookupEntry(env, statements, kEntryList);
+}
+
+u32 engine_runListFragment(InterpEnv* env, const EngineFragment* fragment, AST* statements) {
+  if (fragment == nullptr || !fitsFrame(env, fragment)) return engine_executeList(env, statements);
+  Frame f = frameOf(env);
+  return fragment->node->exec(fragment->node, f);
+}
+
+ProcessActivationPlan* engine_activationPlan(InterpEnv* env, u32 instanceId) {
+  EngineState* state = engineOf(env);
+  if (!state->enabled) return nullptr;
+  if (state->plans.empty()) state->plans.resize(env->program->infoProg->n_processInstances);
+  return instanceId < state->plans.size() ? &state->plans[instanceId] : nullptr;
+}
+
 bool engine_isEnabled(InterpEnv* env) { return engineOf(env)->enabled; }
 
 void engine_free(InterpEnv* env) {
@@ -2265,5 +2288,6 @@ size_t engine_preparedBytes(const InterpEnv* env) {
   return state->arena.total() + state->masks.size() * sizeof(DataCell) +
          state->channels.size() * sizeof(ChannelShape) +
          state->arrays.size() * sizeof(ArrayShape) +
-         state->entries.size() * (sizeof(Entry) + 2 * sizeof(void*) + sizeof(u64));
+         state->entries.size() * (sizeof(Entry) + 2 * sizeof(void*) + sizeof(u64)) +
+         state->plans.size() * sizeof(ProcessActivationPlan);
 }

@@ -21,6 +21,22 @@ u32 engine_executeList(InterpEnv* env, AST* statements);
 // expr_executeBoolean, with the value stack restored afterwards.
 bool engine_evaluateCondition(InterpEnv* env, AST* condition);
 
+// A statement list's prepared form, looked up once by a caller that runs the
+// list many times (an activation keeps its state's); null when the list runs
+// on the tree walker. Valid while the image stays loaded.
+struct EngineFragment;
+const EngineFragment* engine_listFragment(InterpEnv* env, AST* statements);
+// Runs statements in the current frame through a fragment looked up above;
+// as engine_executeList (which it falls back to when the frame shows fewer
+// locals than the fragment was prepared for, or there is no fragment).
+u32 engine_runListFragment(InterpEnv* env, const EngineFragment* fragment, AST* statements);
+
+// The activation plan kept for a process instance (process.h), null when the
+// prepared engine does not run this image or the id is out of range. Plans
+// are dropped with the prepared form.
+struct ProcessActivationPlan;
+ProcessActivationPlan* engine_activationPlan(InterpEnv* env, u32 instanceId);
+
 // Whether the prepared engine runs this environment's image.
 bool engine_isEnabled(InterpEnv* env);
 // Frees the prepared form (next use prepares again from the current image).

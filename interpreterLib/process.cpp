@@ -97,32 +97,48 @@ void bindArgument(InterpEnv* env, AST* formal, TaggedValue argument) {
 }
 
 // An argument that is a plain literal (the usual argument of a process
-// instance: a number, a truth value, a duration) yields the value the tree
-// walker gives it, taking the same step and value-stack cell, without going
-// through the walker. Anything else is evaluated by it.
-TaggedValue argumentValue(InterpEnv* env, AST* argument) {
-  if (argument != nullptr) {
-    switch (argument->op) {
-      case INTEGER_OP:
-        return interpStack_pushSingleAnyValue(env, TypeInt, argument->value.uinteger);
-      case BOOLEAN_OP:
-        return interpStack_pushBoolean(env, argument->value.boolean != 0);
-      case FREQUENCY_OP:
-        return interpStack_pushSingleAnyValue(env, TypeTime, argument->value.uinteger);
-      case NS_LITERAL_OP:
-      case US_LITERAL_OP:
-      case MS_LITERAL_OP:
-      case S_LITERAL_OP: {
-        if (argument->left != NO_ID) break;  // a computed duration
-        const u64 unit = argument->op == NS_LITERAL_OP   ? kPicosecondsPerNs
-                         : argument->op == US_LITERAL_OP ? kPicosecondsPerUs
-                         : argument->op == MS_LITERAL_OP ? kPicosecondsPerMs
-                                                         : kPicosecondsPerS;
-        return interpStack_pushSingleAnyValue(env, TypeTime, argument->value.uinteger * unit);
-      }
-      default:
-        break;
+// instance: a number, a truth value, a duration): the type and cell of the
+// value the tree walker gives it. False for anything else.
+bool literalArgument(const AST* argument, u32* type, DataCell* cell) {
+  switch (argument->op) {
+    case INTEGER_OP:
+      *type = TypeInt;
+      *cell = argument->value.uinteger;
+      return true;
+    case BOOLEAN_OP:
+      *type = TypeBoolean;
+      *cell = argument->value.boolean != 0 ? 1 : 0;
+      return true;
+    case FREQUENCY_OP:
+      *type = TypeTime;
+      *cell = argument->value.uinteger;
+      return true;
+    case NS_LITERAL_OP:
+    case US_LITERAL_OP:
+    case MS_LITERAL_OP:
+    case S_LITERAL_OP: {
+      if (argument->left != NO_ID) return false;  // a computed duration
+      const u64 unit = argument->op == NS_LITERAL_OP   ? kPicosecondsPerNs
+                       : argument->op == US_LITERAL_OP ? kPicosecondsPerUs
+                       : argument->op == MS_LITERAL_OP ? kPicosecondsPerMs
+                                                       : kPicosecondsPerS;
+      *type = TypeTime;
+      *cell = argument->value.uinteger * unit;
+      return true;
     }
+    default:
+      return false;
+  }
+}
+
+// A literal argument yields its value with the step and value-stack cell the
+// tree walker gives it, without going through the walker. Anything else is
+// evaluated by it.
+TaggedValue argumentValue(InterpEnv* env, AST* argument) {
+  u32 type = NO_ID;
+  DataCell value = 0;
+  if (argument != nullptr && literalArgument(argument, &type, &value)) {
+    return interpStack_pushSingleAnyValue(env, type, value);
   }
   return expr_execute(env, argument);
 }
@@ -542,6 +558,271 @@ void process_executeCall(InterpEnv* env, u32 definitionId, u32 staticBase, AST* 
   notifyActivation(env, instance, 1);
   Variable_restorePrevLocalVarIndexes(env, &saved);
   interpStack_release(env, mark);
+}
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// Planned activations. Everything below has the effects of the general path
+// above, step for step; what it saves is the work that gives the same answer
+// at every activation of an instance (looking the definition, the argument
+// list and the state over, and the checks that passed the first time). A
+// step whose outcome may differ this time (room in the tables, the step
+// limit, the state the record names, the frame a prepared body needs) is
+// still checked, and falls back to the general code when the check fails, so
+// every report comes from where it always did.
+
+// The lowest frame address of this thread at which the native stack check
+// passed: the floor is fixed per thread, so any frame higher up passes too.
+thread_local const char* tActivationStackChecked = nullptr;
+
+void checkNativeStackOnce(InterpEnv* env) {
+  const char* here = static_cast<const char*>(__builtin_frame_address(0));
+  if (tActivationStackChecked != nullptr && here >= tActivationStackChecked) return;
+  process_checkNativeStack(env);
+  tActivationStackChecked = here;
+}
+
+bool validNode(const program* p, u32 id) { return id == NO_ID || id < p->infoProg->n_AST; }
+
+// Makes the plan of an activation: usual stays false unless the activation
+// has the shape the planned path handles and every id it uses is valid.
+void makePlan(InterpEnv* env, ProcessActivationPlan& plan, u32 definitionId, u32 staticBase,
+              AST* parameters, TaggedValue instance) {
+  plan = ProcessActivationPlan{};
+  plan.record = instance.value;
+  plan.recordType = instance.typeId;
+  plan.definition = definitionId;
+  plan.staticBase = staticBase;
+  plan.parameters = parameters;
+  const program* p = env->program;
+  const InfoProg* info = p->infoProg;
+  if (definitionId >= info->n_processDefinitions) return;
+  const ProcessDefinition& definition = p->processDefinitionTable[definitionId];
+  if (!validNode(p, definition.parameters) || !validNode(p, definition.commonBlock) ||
+      !validNode(p, definition.finallyBlock) || definition.localVariables != NO_ID) {
+    return;
+  }
+  if (definition.n_staticVariables > 0 && staticBase >= info->n_processStaticVariables) return;
+  // Every formal an IN parameter bound to a literal scalar.
+  const AST* formal = interp_nodeAt(env, definition.parameters);
+  const AST* argument = parameters;
+  u32 n = 0;
+  while (formal != nullptr && argument != nullptr) {
+    if (formal->op != LIST || argument->op != LIST || n == kPlannedArguments) return;
+    if (formal->left >= info->n_AST || argument->left >= info->n_AST) return;
+    if (p->RAMprogram[formal->left].op != IN_PARAM) return;
+    u32 type = NO_ID;
+    DataCell value = 0;
+    if (!literalArgument(&p->RAMprogram[argument->left], &type, &value)) return;
+    const DataCell mask = value_scalarMask(env, type);
+    if (p->typeTable[type].storageSize == 0 || mask == 0) return;
+    plan.argumentTypes[n] = type;
+    plan.pushedCells[n] = value;
+    plan.boundCells[n] = value & mask;
+    ++n;
+    if (!validNode(p, formal->right) || !validNode(p, argument->right)) return;
+    formal = interp_nodeAt(env, formal->right);
+    argument = interp_nodeAt(env, argument->right);
+  }
+  if (formal != nullptr || argument != nullptr) return;
+  plan.nArguments = n;
+  plan.formals = interp_nodeAt(env, definition.parameters);
+  plan.frameStaticBase = definition.n_staticVariables > 0 ? staticBase : NO_ID;
+  plan.commonBlock = interp_nodeAt(env, definition.commonBlock);
+  plan.finallyBlock = interp_nodeAt(env, definition.finallyBlock);
+  plan.usual = true;
+}
+
+// The plan of an activation, made again when it was made for another one;
+// null when the engine keeps no plans or the record cannot be read (the
+// general path then reports what is wrong).
+ProcessActivationPlan* planOf(InterpEnv* env, u32 definitionId, u32 staticBase, AST* parameters,
+                              TaggedValue instance) {
+  const program* p = env->program;
+  if (instance.value == nullptr || instance.typeId >= p->infoProg->n_type ||
+      p->typeTable[instance.typeId].storageSize < PI_CELL_COUNT) {
+    return nullptr;
+  }
+  ProcessActivationPlan* plan =
+      engine_activationPlan(env, static_cast<u32>(cell(instance, PI_INSTANCE_ID)));
+  if (plan == nullptr) return nullptr;
+  if (plan->record != instance.value || plan->recordType != instance.typeId ||
+      plan->definition != definitionId || plan->staticBase != staticBase ||
+      plan->parameters != parameters) {
+    makePlan(env, *plan, definitionId, staticBase, parameters, instance);
+  }
+  return plan->usual ? plan : nullptr;
+}
+
+// The arguments as bindArgumentList binds them: each literal pushed on the
+// value stack (one step each), then copied, masked, into a new local. When
+// the tables, the stack or the step limit leave no room for all of them,
+// bindArgumentList binds them and reports where it runs out.
+void bindPlannedArguments(InterpEnv* env, const ProcessActivationPlan& plan) {
+  InterpContext* ctx = env->ctx;
+  LocalVarsIndexes& idx = ctx->localVarsIndexes;
+  const u32 n = plan.nArguments;
+  const bool room =
+      u64{ctx->stackCount} + n < STACKS_SIZE && u64{idx.count.variables} + n <= STACKS_SIZE &&
+      u64{idx.count.variablesData} + n < STACKS_SIZE &&
+      (ctx->stepLimit == 0 ||
+       (ctx->stepCount <= ctx->stepLimit && ctx->stepLimit - ctx->stepCount >= n));
+  if (!room) {
+    AST* rest = nullptr;
+    bindArgumentList(env, plan.formals, const_cast<AST*>(plan.parameters), &rest);
+    return;
+  }
+  TaggedValue* const table = env->data->localVariableTable;
+  DataCell* const data = env->data->localVariableDataTable;
+  for (u32 k = 0; k < n; ++k) {
+    ctx->stack[ctx->stackCount++] = plan.pushedCells[k];
+    DataCell* storage = data + idx.count.variablesData++;
+    *storage = plan.boundCells[k];
+    table[idx.count.variables++] = TaggedValue{storage, plan.argumentTypes[k], NO_ID};
+  }
+  if (ctx->stepLimit != 0) ctx->stepCount += n;
+}
+
+// The state the record names, checked, as recordState gives it; the plan
+// keeps the last one with what running it needs.
+AST* plannedState(InterpEnv* env, ProcessActivationPlan& plan, TaggedValue record) {
+  const u32 id = static_cast<u32>(cell(record, PI_STATE_PTR));
+  if (id == plan.stateId && plan.state != nullptr) return plan.state;
+  AST* state = recordState(env, record);
+  const program* p = env->program;
+  plan.stateId = id;
+  plan.state = state;
+  plan.stateBlock = AST_getStateBlock(p, state);
+  plan.statements = AST_left(p, AST_getStateDeclaration(p, state));
+  plan.locals = stateLocalsOf(env, state);
+  plan.hasTransitions = AST_getStateTransitions(p, AST_getStateDeclaration(p, state)) != nullptr;
+  plan.localCells = 0;
+  for (u32 k = 0; plan.locals.zeroed && k < plan.locals.count; ++k) {
+    plan.localCells += std::max<u32>(1, p->typeTable[plan.locals.types[k]].storageSize);
+  }
+  plan.bodyKnown = false;
+  plan.body = nullptr;
+  return state;
+}
+
+// localsFit for the locals of the plan's state: each local's cells fit when
+// all of them do.
+bool plannedLocalsFit(InterpEnv* env, const ProcessActivationPlan& plan) {
+  const LocalVarsIndexes& idx = env->ctx->localVarsIndexes;
+  return u64{idx.count.variablesData} + plan.localCells < STACKS_SIZE &&
+         u64{idx.count.variables} + plan.locals.count <= STACKS_SIZE;
+}
+
+// Declares locals that only need zeroed storage, after localsFit: what
+// LocalVariable_declare does for each, without its checks. Returns the first.
+TaggedValue declareZeroedLocals(InterpEnv* env, const StateLocals& locals) {
+  LocalVarsIndexes& idx = env->ctx->localVarsIndexes;
+  TaggedValue* const table = env->data->localVariableTable;
+  const u32 first = idx.count.variables;
+  for (u32 k = 0; k < locals.count; ++k) {
+    const u32 cells = std::max<u32>(1, env->program->typeTable[locals.types[k]].storageSize);
+    DataCell* storage = env->data->localVariableDataTable + idx.count.variablesData;
+    if (cells == 1) {
+      *storage = 0;
+    } else {
+      std::fill(storage, storage + cells, DataCell{0});
+    }
+    idx.count.variablesData += cells;
+    table[idx.count.variables++] = TaggedValue{storage, locals.types[k], NO_ID};
+  }
+  return table[first];
+}
+
+// runState for the state of the plan: its locals declared directly when they
+// fit, its statements entered through the fragment looked up once.
+void runPlannedState(InterpEnv* env, ProcessActivationPlan& plan, AST* state) {
+  if (state != plan.state) {
+    runState(env, state, stateLocalsOf(env, state));
+    return;
+  }
+  const LocalVarsIndexes saved = env->ctx->localVarsIndexes;
+  const TaggedValue account =
+      plan.locals.zeroed && plannedLocalsFit(env, plan)
+          ? declareZeroedLocals(env, plan.locals)
+          : declareStateLocals(env, plan.stateBlock, plan.locals);
+  if (!plan.bodyKnown) {
+    plan.body = engine_listFragment(env, plan.statements);
+    plan.bodyKnown = true;
+  }
+  engine_runListFragment(env, plan.body, plan.statements);
+  time_advance(env, account.value[0]);
+  Variable_restorePrevLocalVarCounts(env, &saved);
+}
+
+// runActivation with the plan's definition and state.
+void runPlannedActivation(InterpEnv* env, ProcessActivationPlan& plan, TaggedValue record) {
+  AST* state = plannedState(env, plan, record);
+  cell(record, PI_CONTINUE) = 1;
+  while (flag(record, PI_CONTINUE)) {
+    cell(record, PI_CONTINUE) = 0;
+    const u64 now = currentTime(env);
+    const u64 previous = cell(record, PI_CURRENT_ACTIVATION);
+    cell(record, PI_PREVIOUS_ACTIVATION) = previous;
+    cell(record, PI_CURRENT_ACTIVATION) = now;
+    cell(record, PI_DURATION) += now - previous;
+    if (flag(record, PI_INITIALIZING)) {
+      cell(record, PI_INITIALIZING) = 0;
+      notifyStateChange(env, record, 0, static_cast<u32>(cell(record, PI_PROCESS_STATE)));
+    } else if (state == plan.state && !plan.hasTransitions && plan.locals.zeroed &&
+               plannedLocalsFit(env, plan)) {
+      // runTransitions declares nothing and fires nothing.
+    } else {
+      const bool fired = state == plan.state
+                             ? runTransitions(env, state, record, plan.locals)
+                             : runTransitions(env, state, record, stateLocalsOf(env, state));
+      if (fired) {
+        state = plannedState(env, plan, record);
+        cell(record, PI_DURATION) = 0;
+      }
+    }
+    if (plan.commonBlock != nullptr) engine_executeStatement(env, plan.commonBlock);
+    runPlannedState(env, plan, state);
+    if (plan.finallyBlock != nullptr) engine_executeStatement(env, plan.finallyBlock);
+    time_advance(env, cell(record, PI_EXECUTION_TIME));
+  }
+}
+
+// process_executeCall for a planned activation.
+[[gnu::noinline]] void activatePlanned(InterpEnv* env, ProcessActivationPlan& plan, TaggedValue instance) {
+  checkNativeStackOnce(env);
+  notifyActivation(env, instance, 0);
+  InterpContext* ctx = env->ctx;
+  const u32 mark = ctx->stackCount;
+  const LocalVarsIndexes saved = ctx->localVarsIndexes;
+  bindPlannedArguments(env, plan);
+  openFrame(env, plan.nArguments);
+  ctx->localVarsIndexes.base.processStaticVariables = plan.frameStaticBase;
+  variableDeclareSelf(env, instance);
+  runPlannedActivation(env, plan, instance);
+  notifyActivation(env, instance, 1);
+  LocalVarsIndexes& idx = ctx->localVarsIndexes;
+  if (saved.base.variables <= idx.base.variables && saved.base.constants <= idx.base.constants &&
+      saved.count.variables <= idx.count.variables &&
+      saved.count.constants <= idx.count.constants &&
+      saved.count.variablesData <= idx.count.variablesData) {
+    idx = saved;
+  } else {
+    Variable_restorePrevLocalVarIndexes(env, &saved);  // reports the damage
+  }
+  interpStack_release(env, mark);
+}
+
+}  // namespace
+
+void process_activateInstance(InterpEnv* env, u32 definitionId, u32 staticBase, AST* parameters,
+                              TaggedValue instance) {
+  ProcessActivationPlan* plan = planOf(env, definitionId, staticBase, parameters, instance);
+  if (plan == nullptr) {
+    process_executeCall(env, definitionId, staticBase, parameters, instance);
+  } else {
+    activatePlanned(env, *plan, instance);
+  }
 }
 
 void executeNamedState(InterpEnv* env, AST* state) {

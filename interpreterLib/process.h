@@ -3,6 +3,9 @@
 // transitions, common block, current state body and finally block.
 #pragma once
 #include "interp_env.h"
+#include "interp_system.h"
+
+struct EngineFragment;
 
 void function_executeCall(InterpEnv* env, u32 functionId, AST* arguments);
 void function_executeCallwValues(InterpEnv* env, u32 functionId, const TaggedValue* arguments);
@@ -26,6 +29,52 @@ bool process_nativeStackLow();
 // (NO_ID when none), actual parameter list, and its Process_Instance record.
 void process_executeCall(InterpEnv* env, u32 definitionId, u32 staticBase, AST* parameters,
                          TaggedValue instance);
+// process_executeCall for an activation the scheduler selected. When the
+// instance has the usual shape (literal scalar IN arguments, no definition
+// locals, valid ids) what does not change between its activations is worked
+// out once and kept in its plan; the activation then binds, declares and
+// enters its state body directly, with the same effects on the value stack,
+// the local tables, the step count and the callbacks as process_executeCall.
+void process_activateInstance(InterpEnv* env, u32 definitionId, u32 staticBase,
+                              AST* parameters, TaggedValue instance);
+
+// At most this many arguments are bound from a plan; an instance with more
+// takes the general path.
+constexpr u32 kPlannedArguments = 4;
+
+// What process_activateInstance keeps per instance (the engine owns the
+// plans, one per instance id, and drops them with the image's prepared form).
+struct ProcessActivationPlan {
+  // What the plan was made for: an activation of another record, definition,
+  // static base or argument list makes the plan again.
+  const DataCell* record = nullptr;
+  u32 recordType = NO_ID;
+  u32 definition = NO_ID;
+  u32 staticBase = NO_ID;
+  const AST* parameters = nullptr;
+  // False when the activation does not have the usual shape: it then goes
+  // through process_executeCall, which reports whatever is wrong with it.
+  bool usual = false;
+  AST* formals = nullptr;
+  u32 frameStaticBase = NO_ID;  // the frame's static base (NO_ID without statics)
+  u32 nArguments = 0;
+  u32 argumentTypes[kPlannedArguments] = {};
+  DataCell pushedCells[kPlannedArguments] = {};  // as the value stack holds them
+  DataCell boundCells[kPlannedArguments] = {};   // masked to the type, as the locals hold them
+  AST* commonBlock = nullptr;
+  AST* finallyBlock = nullptr;
+  // The state the last activation ran (checked), with what running it needs.
+  u32 stateId = NO_ID;
+  AST* state = nullptr;
+  AST* stateBlock = nullptr;
+  AST* statements = nullptr;
+  StateLocals locals;
+  bool hasTransitions = false;
+  u32 localCells = 0;  // cells the locals take when locals.zeroed
+  bool bodyKnown = false;  // body below was looked up
+  const EngineFragment* body = nullptr;
+};
+
 void executeNamedState(InterpEnv* env, AST* state);
 bool executeNamedStateTransitions(InterpEnv* env, AST* state, TaggedValue instance);
 

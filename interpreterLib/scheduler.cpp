@@ -708,8 +708,8 @@ void planNextPeriod(InterpEnv* env, const SchedulerInstance& selected, s64 late)
 }
 
 void executeInstance(InterpEnv* env, const SchedulerInstance& selected) {
-  process_executeCall(env, selected.definition, selected.staticBase,
-                      interp_nodeAt(env, selected.parameters), selected.record);
+  process_activateInstance(env, selected.definition, selected.staticBase,
+                           interp_nodeAt(env, selected.parameters), selected.record);
 }
 
 // The selected activation: a false condition loses it, but a periodic
