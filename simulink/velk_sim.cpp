@@ -617,7 +617,10 @@ u64 unseededDraw(InterpEnv* env) {
 // write to standard error flushes standard output first (so "2>&1" keeps the
 // order), and so does every end: return from main, exit, a failed assertion,
 // a stop signal (at the end of the hit) and std::terminate below.
+// The buffer is ours: given no buffer, the C library keeps its own default
+// size (a page) whatever size is asked for.
 constexpr size_t kOutputBuffer = 64 * 1024;
+char outputBuffer[kOutputBuffer];
 
 bool outputIsTerminal() { return isatty(STDOUT_FILENO) != 0; }
 
@@ -630,7 +633,7 @@ std::terminate_handler previousTerminate = nullptr;
 }
 
 void bufferStandardOutput() {
-  if (!outputIsTerminal()) std::setvbuf(stdout, nullptr, _IOFBF, kOutputBuffer);
+  if (!outputIsTerminal()) std::setvbuf(stdout, outputBuffer, _IOFBF, kOutputBuffer);
   previousTerminate = std::set_terminate(flushThenTerminate);
 }
 
