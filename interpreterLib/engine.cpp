@@ -1172,38 +1172,12 @@ const PNode* bodyOf(InterpEnv* env, AST* bodyNode);
 u32 runBlock(const PNode* n, Frame& f);
 u32 runSequence(const PNode* n, Frame& f);
 
-// The lowest frame address of this thread at which the native stack check
-// passed. The check compares the frame's address with a floor fixed per
-// thread, so every call made from higher up passes it too and skips it.
-thread_local const char* tStackCheckedDown = nullptr;
-
-inline void checkNativeStack(InterpEnv* env) {
-  const char* here = static_cast<const char*>(__builtin_frame_address(0));
-  if (tStackCheckedDown != nullptr && here >= tStackCheckedDown) return;
-  process_checkNativeStack(env);
-  tStackCheckedDown = here;
-}
-
-// The caller's locals back as they were, with the checks of
-// Variable_restorePrevLocalVarIndexes (which reports a failed one).
-inline void restoreFrame(InterpEnv* env, const LocalVarsIndexes& saved) {
-  LocalVarsIndexes& idx = env->ctx->localVarsIndexes;
-  if (saved.base.variables <= idx.base.variables && saved.base.constants <= idx.base.constants &&
-      saved.count.variables <= idx.count.variables &&
-      saved.count.constants <= idx.count.constants &&
-      saved.count.variablesData <= idx.count.variablesData) {
-    idx = saved;
-  } else {
-    Variable_restorePrevLocalVarIndexes(env, &saved);
-  }
-}
-
 // A user function call: arguments bound left to right in the caller's frame,
 // then the body in a frame of its own; the caller's frame and value stack are
 // as they were afterwards.
 u32 runCall(const PNode* n, Frame& f) {
   InterpEnv* env = f.env;
-  checkNativeStack(env);
+  process_checkNativeStackFromHere(env);
   const u32 mark = markOf(env);
   const LocalVarsIndexes saved = env->ctx->localVarsIndexes;
   bindArguments(n, f);
@@ -1230,7 +1204,7 @@ u32 runCall(const PNode* n, Frame& f) {
   } else {
     statement_execute(env, bodyNode);
   }
-  restoreFrame(env, saved);
+  Variable_restoreFrame(env, saved);
   releaseTo(env, mark);
   return STMT_NORMAL;
 }

@@ -423,6 +423,17 @@ bool runTransitions(InterpEnv* env, AST* state, TaggedValue instance, const Stat
   return fired;
 }
 
+// Starts one turn of an activation's loop: clears continue and moves the
+// activation times on to now.
+void startActivationTurn(InterpEnv* env, TaggedValue record) {
+  cell(record, PI_CONTINUE) = 0;
+  const u64 now = currentTime(env);
+  const u64 previous = cell(record, PI_CURRENT_ACTIVATION);
+  cell(record, PI_PREVIOUS_ACTIVATION) = previous;
+  cell(record, PI_CURRENT_ACTIVATION) = now;
+  cell(record, PI_DURATION) += now - previous;
+}
+
 // The loop of one activation; `continue` set by the bodies runs it again at
 // once with fresh activation times.
 void runActivation(InterpEnv* env, u32 definitionId, const ProcessDefinition& definition,
@@ -431,12 +442,7 @@ void runActivation(InterpEnv* env, u32 definitionId, const ProcessDefinition& de
   StateLocals locals = activationLocals(env, definitionId, state);
   cell(record, PI_CONTINUE) = 1;
   while (flag(record, PI_CONTINUE)) {
-    cell(record, PI_CONTINUE) = 0;
-    const u64 now = currentTime(env);
-    const u64 previous = cell(record, PI_CURRENT_ACTIVATION);
-    cell(record, PI_PREVIOUS_ACTIVATION) = previous;
-    cell(record, PI_CURRENT_ACTIVATION) = now;
-    cell(record, PI_DURATION) += now - previous;
+    startActivationTurn(env, record);
     if (flag(record, PI_INITIALIZING)) {
       // The initial state is entered; its transitions wait for the next activation.
       cell(record, PI_INITIALIZING) = 0;
@@ -571,17 +577,6 @@ namespace {
 // limit, the state the record names, the frame a prepared body needs) is
 // still checked, and falls back to the general code when the check fails, so
 // every report comes from where it always did.
-
-// The lowest frame address of this thread at which the native stack check
-// passed: the floor is fixed per thread, so any frame higher up passes too.
-thread_local const char* tActivationStackChecked = nullptr;
-
-void checkNativeStackOnce(InterpEnv* env) {
-  const char* here = static_cast<const char*>(__builtin_frame_address(0));
-  if (tActivationStackChecked != nullptr && here >= tActivationStackChecked) return;
-  process_checkNativeStack(env);
-  tActivationStackChecked = here;
-}
 
 bool validNode(const program* p, u32 id) { return id == NO_ID || id < p->infoProg->n_AST; }
 
@@ -760,12 +755,7 @@ void runPlannedActivation(InterpEnv* env, ProcessActivationPlan& plan, TaggedVal
   AST* state = plannedState(env, plan, record);
   cell(record, PI_CONTINUE) = 1;
   while (flag(record, PI_CONTINUE)) {
-    cell(record, PI_CONTINUE) = 0;
-    const u64 now = currentTime(env);
-    const u64 previous = cell(record, PI_CURRENT_ACTIVATION);
-    cell(record, PI_PREVIOUS_ACTIVATION) = previous;
-    cell(record, PI_CURRENT_ACTIVATION) = now;
-    cell(record, PI_DURATION) += now - previous;
+    startActivationTurn(env, record);
     if (flag(record, PI_INITIALIZING)) {
       cell(record, PI_INITIALIZING) = 0;
       notifyStateChange(env, record, 0, static_cast<u32>(cell(record, PI_PROCESS_STATE)));
@@ -790,7 +780,7 @@ void runPlannedActivation(InterpEnv* env, ProcessActivationPlan& plan, TaggedVal
 
 // process_executeCall for a planned activation.
 [[gnu::noinline]] void activatePlanned(InterpEnv* env, ProcessActivationPlan& plan, TaggedValue instance) {
-  checkNativeStackOnce(env);
+  process_checkNativeStackFromHere(env);
   notifyActivation(env, instance, 0);
   InterpContext* ctx = env->ctx;
   const u32 mark = ctx->stackCount;
@@ -801,15 +791,7 @@ void runPlannedActivation(InterpEnv* env, ProcessActivationPlan& plan, TaggedVal
   variableDeclareSelf(env, instance);
   runPlannedActivation(env, plan, instance);
   notifyActivation(env, instance, 1);
-  LocalVarsIndexes& idx = ctx->localVarsIndexes;
-  if (saved.base.variables <= idx.base.variables && saved.base.constants <= idx.base.constants &&
-      saved.count.variables <= idx.count.variables &&
-      saved.count.constants <= idx.count.constants &&
-      saved.count.variablesData <= idx.count.variablesData) {
-    idx = saved;
-  } else {
-    Variable_restorePrevLocalVarIndexes(env, &saved);  // reports the damage
-  }
+  Variable_restoreFrame(env, saved);
   interpStack_release(env, mark);
 }
 

@@ -22,6 +22,17 @@ void process_openFrame(InterpEnv* env, u32 nArgs);
 // Abandons the run ("Call nesting too deep") when the thread's stack is
 // nearly used up: each call level checks it first.
 void process_checkNativeStack(InterpEnv* env);
+// process_checkNativeStack for the hot entries (a call in the engine, a
+// planned activation). The check compares the frame's address with a floor
+// fixed per thread, so once it passed at some frame, every call made from
+// higher up passes too and skips it; the lowest such frame is kept per thread.
+inline thread_local const char* process_stackCheckedDown = nullptr;
+inline void process_checkNativeStackFromHere(InterpEnv* env) {
+  const char* here = static_cast<const char*>(__builtin_frame_address(0));
+  if (process_stackCheckedDown != nullptr && here >= process_stackCheckedDown) return;
+  process_checkNativeStack(env);
+  process_stackCheckedDown = here;
+}
 // True when nested evaluation has used up half of that reserve as well.
 bool process_nativeStackLow();
 

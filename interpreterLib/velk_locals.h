@@ -16,6 +16,19 @@ void Variable_restorePrevLocalVarIndexes(InterpEnv* env, const LocalVarsIndexes*
 // The same for the three counts alone (blocks).
 void Variable_getCurrentLocalVarCounts(InterpEnv* env, LocalVarsIndexes* saved);
 void Variable_restorePrevLocalVarCounts(InterpEnv* env, const LocalVarsIndexes* saved);
+// Variable_restorePrevLocalVarIndexes for a frame's hot exit: the same checks
+// inline, the call (which reports the failed one) only when one fails.
+inline void Variable_restoreFrame(InterpEnv* env, const LocalVarsIndexes& saved) {
+  LocalVarsIndexes& idx = env->ctx->localVarsIndexes;
+  if (saved.base.variables <= idx.base.variables && saved.base.constants <= idx.base.constants &&
+      saved.count.variables <= idx.count.variables &&
+      saved.count.constants <= idx.count.constants &&
+      saved.count.variablesData <= idx.count.variablesData) {
+    idx = saved;
+  } else {
+    Variable_restorePrevLocalVarIndexes(env, &saved);
+  }
+}
 
 // Pushes a constant whose value lies at `value` (constant data) and returns it.
 TaggedValue LocalConstant_define(InterpEnv* env, u32 typeId, DataCell* value);
