@@ -16,9 +16,12 @@ int velkFuzz_interp(const uint8_t* data, size_t size);
 // velk_sim's command line (one argument per line) and, after a line "%%",
 // an inputs CSV file.
 int velkFuzz_sim(const uint8_t* data, size_t size);
+// A random task set steered by the bytes, run by the indexed scheduler and by
+// the walking reference: their outputs must be the same.
+int velkFuzz_sched(const uint8_t* data, size_t size);
 
 using VelkFuzzBody = int (*)(const uint8_t*, size_t);
-// The body of a target by name ("compile", "tokens", "image", "interp", "sim"),
+// The body of a target by name ("compile", "tokens", "image", "interp", "sim", "sched"),
 // or nullptr. "tokens" runs the compile body: it differs only in its mutator.
 VelkFuzzBody velkFuzz_find(const std::string& name);
 

@@ -104,5 +104,6 @@ VelkFuzzBody velkFuzz_find(const std::string& name) {
   if (name == "image") return velkFuzz_image;
   if (name == "interp") return velkFuzz_interp;
   if (name == "sim") return velkFuzz_sim;
+  if (name == "sched") return velkFuzz_sched;
   return nullptr;
 }

@@ -17,7 +17,7 @@ namespace fs = std::filesystem;
 
 int main(int argc, char** argv) {
   if (argc < 3) {
-    std::fprintf(stderr, "usage: %s compile|tokens|image|interp|sim PATH...\n", argv[0]);
+    std::fprintf(stderr, "usage: %s compile|tokens|image|interp|sim|sched PATH...\n", argv[0]);
     return 2;
   }
   const VelkFuzzBody body = velkFuzz_find(argv[1]);

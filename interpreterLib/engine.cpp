@@ -41,7 +41,6 @@
 
 namespace {
 
-constexpr TaggedValue kVoidValue = {nullptr, TypeVoid, NO_ID};
 constexpr u64 kU32Max = 0xFFFFFFFFull;
 
 // ---------------------------------------------------------------------------

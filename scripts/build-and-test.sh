@@ -33,7 +33,7 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1:ha
 seconds="${VELK_FUZZ_SECONDS:-60}"
 if [ "$seconds" -gt 0 ]; then
   echo "== fuzz ($seconds s per target)"
-  for target in compile tokens image interp sim; do
+  for target in compile tokens image interp sim sched; do
     # One worker process: inputs that only exhaust memory (huge arrays end in
     # the allocator's "Memory error") are skipped, any other finding fails.
     # A fixed seed (VELK_FUZZ_SEED) makes the mutations of a CI run repeatable.

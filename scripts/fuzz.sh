@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Runs one fuzz target for a fixed time:
 #   scripts/fuzz.sh TARGET SECONDS [libFuzzer options...]
-# TARGET is compile, tokens, image, interp or sim. The targets are built with
+# TARGET is compile, tokens, image, interp, sim or sched. The targets are built with
 # clang into build-fuzz/ (override with VELK_FUZZ_BUILD); the working corpus
 # lives in build-fuzz/corpus/TARGET, seeded from fuzz/seeds, tests/programs,
 # examples and the VELK blocks of docs/ (images: those programs compiled).
@@ -11,8 +11,8 @@ set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 target="${1:-}"
 seconds="${2:-}"
-case "$target" in compile|tokens|image|interp|sim) ;; *)
-  echo "usage: $0 compile|tokens|image|interp|sim SECONDS [libFuzzer options...]" >&2; exit 2 ;;
+case "$target" in compile|tokens|image|interp|sim|sched) ;; *)
+  echo "usage: $0 compile|tokens|image|interp|sim|sched SECONDS [libFuzzer options...]" >&2; exit 2 ;;
 esac
 [[ "$seconds" =~ ^[0-9]+$ ]] || { echo "$0: SECONDS must be a whole number" >&2; exit 2; }
 shift 2
@@ -42,7 +42,7 @@ seed_programs() {
 if [ -z "$(ls -A "$corpus")" ]; then
   case "$target" in
     compile|tokens|interp) seed_programs "$corpus" ;;
-    sim) cp "$root"/fuzz/seeds/sim/* "$corpus"/ ;;
+    sim|sched) cp "$root"/fuzz/seeds/"$target"/* "$corpus"/ ;;
     image)
       tmp="$(mktemp -d)"
       seed_programs "$tmp"
@@ -60,7 +60,7 @@ options=(-max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -malloc_limit
 case "$target" in
   compile|tokens|interp) options+=(-dict="$root/fuzz/velk.dict" -max_len=8192) ;;
   image) options+=(-max_len=65536) ;;
-  sim) options+=(-max_len=4096) ;;
+  sim|sched) options+=(-max_len=4096) ;;
 esac
 if [ -n "${VELK_FUZZ_JOBS:-}" ]; then
   options+=(-fork="$VELK_FUZZ_JOBS")

@@ -1,9 +1,10 @@
 #include "image_builder.h"
 
-#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "ast_writer.h"
@@ -49,6 +50,14 @@ const BaseType kBaseTypes[] = {
 
 std::atomic<int> gImageCounter{0};
 
+// TMPDIR when set, /tmp otherwise, with a trailing slash.
+std::string temporaryDirectory() {
+  const char* dir = std::getenv("TMPDIR");
+  std::string path = dir != nullptr && *dir != '\0' ? dir : "/tmp";
+  if (path.back() != '/') path += '/';
+  return path;
+}
+
 }  // namespace
 
 ImageBuilder::ImageBuilder(bool withSystemLibrary, u32 capacity) {
@@ -59,7 +68,7 @@ ImageBuilder::ImageBuilder(bool withSystemLibrary, u32 capacity) {
   // The compiler's tree creation declares the base types itself.
   if (p->infoProg->n_type == 0) declareBaseTypes();
   if (withSystemLibrary) declareSystemLibrary();
-  path_ = ::testing::TempDir() + "velk_image_" + std::to_string(getpid()) + "_" +
+  path_ = temporaryDirectory() + "velk_image_" + std::to_string(getpid()) + "_" +
           std::to_string(gImageCounter++) + ".ast";
 }
 
@@ -474,10 +483,18 @@ u32 ImageBuilder::globalInstance(const std::string& name, u32 definition, AST* p
   return id;
 }
 
+// A built image always writes and loads: when one does not, the builder or
+// the tools are broken, and whatever runs it (a test, a fuzz target) stops.
 InterpEnv* ImageBuilder::writeAndLoad() {
-  EXPECT_EQ(write_storeProgramBinary(env, path_.c_str()), 0);
+  if (write_storeProgramBinary(env, path_.c_str()) != 0) {
+    std::fprintf(stderr, "ImageBuilder: cannot write %s\n", path_.c_str());
+    std::abort();
+  }
   InterpEnv* loaded = interp_create();
-  EXPECT_EQ(interp_load(loaded, path_.c_str()), 0u);
+  if (interp_load(loaded, path_.c_str()) != 0) {
+    std::fprintf(stderr, "ImageBuilder: cannot load %s\n", path_.c_str());
+    std::abort();
+  }
   return loaded;
 }
 
