@@ -11,7 +11,6 @@
 
 #include "harness.h"
 #include "image_builder.h"
-#include "interp_api.h"
 #include "scheduler_taskset.h"
 
 namespace {
@@ -33,18 +32,10 @@ int velkFuzz_sched(const uint8_t* data, size_t size) {
   Draws draw(seed, data + head, size - head);
   const TaskSet set = generate(b, n, draw);
 
-  InterpEnv* indexed = b.writeAndLoad();
-  const std::string got = runSet(indexed, set, false);
-  interp_stop(indexed);
-  // The reference evaluates on the tree walker for odd seeds, so activations
-  // that take the shortcuts are compared with the general path too.
-  const bool tree = seed % 2 == 1;
-  if (tree) setenv("VELK_ENGINE", "tree", 1);
-  InterpEnv* walking = b.writeAndLoad();
-  const std::string expected = runSet(walking, set, true);
-  interp_stop(walking);
-  if (tree) unsetenv("VELK_ENGINE");
-
+  // The reference evaluates on the tree walker for odd seeds.
+  const SetRuns runs = runBoth(b, set, seed % 2 == 1);
+  const std::string& got = runs.indexed;
+  const std::string& expected = runs.reference;
   if (got != expected) {
     std::fprintf(stderr, "the indexed scheduler and the walking reference differ at %s\n",
                  firstDifference(got, expected).c_str());

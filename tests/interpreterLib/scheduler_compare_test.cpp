@@ -25,8 +25,6 @@
 #include <string>
 
 #include "image_builder.h"
-#include "interp_api.h"
-#include "scheduler.h"
 #include "scheduler_taskset.h"
 
 namespace {
@@ -49,21 +47,12 @@ TEST(SchedulerCompareTest, IndexedMatchesWalkingOnRandomTaskSets) {
     ImageBuilder b(true, capacityFor(n));
     Draws draw(seed);
     const TaskSet set = generate(b, n, draw);
-    InterpEnv* indexed = b.writeAndLoad();
-    const std::string got = runSet(indexed, set, false);
-    const bool wasIndexed = scheduler_isIndexed(indexed);
-    interp_stop(indexed);
-    // On odd seeds the reference also evaluates on the tree walker, which
-    // enters every activation the general way: the indexed run's shortcuts
-    // for repeated activations are then checked against it too.
-    const bool tree = seed % 2 == 1;
-    if (tree) setenv("VELK_ENGINE", "tree", 1);
-    InterpEnv* walking = b.writeAndLoad();
-    const std::string expected = runSet(walking, set, true);
-    interp_stop(walking);
-    if (tree) unsetenv("VELK_ENGINE");
-    ASSERT_EQ(wasIndexed, !set.forcesWalk) << "seed " << seed;
-    if (wasIndexed) ++indexedSets;
+    // On odd seeds the reference also runs on the tree walker.
+    const SetRuns runs = runBoth(b, set, seed % 2 == 1);
+    const std::string& got = runs.indexed;
+    const std::string& expected = runs.reference;
+    ASSERT_EQ(runs.wasIndexed, !set.forcesWalk) << "seed " << seed;
+    if (runs.wasIndexed) ++indexedSets;
     for (size_t at = got.find("STARTING_TASK"); at != std::string::npos;
          at = got.find("STARTING_TASK", at + 1)) {
       ++activations;

@@ -324,6 +324,21 @@ std::string runSet(InterpEnv* env, const TaskSet& set, bool reference) {
   return out;
 }
 
+SetRuns runBoth(ImageBuilder& b, const TaskSet& set, bool treeReference) {
+  SetRuns runs;
+  InterpEnv* indexed = b.writeAndLoad();
+  runs.indexed = runSet(indexed, set, false);
+  runs.wasIndexed = scheduler_isIndexed(indexed);
+  interp_stop(indexed);
+  // The engine is chosen when an image is first run.
+  if (treeReference) setenv("VELK_ENGINE", "tree", 1);
+  InterpEnv* walking = b.writeAndLoad();
+  runs.reference = runSet(walking, set, true);
+  interp_stop(walking);
+  if (treeReference) unsetenv("VELK_ENGINE");
+  return runs;
+}
+
 std::string firstDifference(const std::string& a, const std::string& b) {
   size_t line = 1, start = 0;
   for (size_t k = 0; k < a.size() && k < b.size(); ++k) {

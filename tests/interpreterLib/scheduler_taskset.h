@@ -57,6 +57,18 @@ TaskSet generate(ImageBuilder& b, u32 n, Draws& draw);
 // everything observed.
 std::string runSet(InterpEnv* env, const TaskSet& set, bool reference);
 
+// Both runs of a set, each on a fresh load of the builder's image.
+struct SetRuns {
+  std::string indexed;
+  std::string reference;
+  bool wasIndexed = false;  // whether the scheduler kept its index
+};
+// Runs the set indexed, then through the walking reference; with
+// treeReference the reference also evaluates on the tree walker, which enters
+// every activation the general way, so the shortcuts the indexed run takes for
+// repeated activations are checked against it too.
+SetRuns runBoth(ImageBuilder& b, const TaskSet& set, bool treeReference);
+
 // The first line where two outputs differ, for a failure message.
 std::string firstDifference(const std::string& indexed, const std::string& reference);
 
