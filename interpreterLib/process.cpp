@@ -423,6 +423,15 @@ bool runTransitions(InterpEnv* env, AST* state, TaggedValue instance, const Stat
   return fired;
 }
 
+// Whether this is the activation that enters the initial state; if so, the
+// record leaves initialisation and the state change is announced.
+bool leaveInitialization(InterpEnv* env, TaggedValue record) {
+  if (!flag(record, PI_INITIALIZING)) return false;
+  cell(record, PI_INITIALIZING) = 0;
+  notifyStateChange(env, record, 0, static_cast<u32>(cell(record, PI_PROCESS_STATE)));
+  return true;
+}
+
 // Starts one turn of an activation's loop: clears continue and moves the
 // activation times on to now.
 void startActivationTurn(InterpEnv* env, TaggedValue record) {
@@ -443,11 +452,8 @@ void runActivation(InterpEnv* env, u32 definitionId, const ProcessDefinition& de
   cell(record, PI_CONTINUE) = 1;
   while (flag(record, PI_CONTINUE)) {
     startActivationTurn(env, record);
-    if (flag(record, PI_INITIALIZING)) {
-      // The initial state is entered; its transitions wait for the next activation.
-      cell(record, PI_INITIALIZING) = 0;
-      notifyStateChange(env, record, 0, static_cast<u32>(cell(record, PI_PROCESS_STATE)));
-    } else {
+    // Entering the initial state, its transitions wait for the next activation.
+    if (!leaveInitialization(env, record)) {
       checkedState(env, state);
       checkRecord(env, record);
       if (runTransitions(env, state, record, locals)) {
@@ -756,9 +762,8 @@ void runPlannedActivation(InterpEnv* env, ProcessActivationPlan& plan, TaggedVal
   cell(record, PI_CONTINUE) = 1;
   while (flag(record, PI_CONTINUE)) {
     startActivationTurn(env, record);
-    if (flag(record, PI_INITIALIZING)) {
-      cell(record, PI_INITIALIZING) = 0;
-      notifyStateChange(env, record, 0, static_cast<u32>(cell(record, PI_PROCESS_STATE)));
+    if (leaveInitialization(env, record)) {
+      // The initial state is entered; its transitions wait.
     } else if (state == plan.state && !plan.hasTransitions && plan.locals.zeroed &&
                plannedLocalsFit(env, plan)) {
       // runTransitions declares nothing and fires nothing.
