@@ -16,6 +16,7 @@
 #include "def_expression.h"
 #include "def_process.h"
 #include "def_type.h"
+#include "parser_check.h"
 #include "parser_data.h"
 #include "parser_error.h"
 #include "source_walk.h"
@@ -1249,7 +1250,6 @@ void parser_checkBuiltinCalls(ParserEnv* env) {
         : env(e),
           p(prog),
           st(state(e)),
-          visited(prog->infoProg->n_AST, 0),
           mainFile(e->pctx->sourceFileName.empty() ? e->pctx->fileName
                                                    : e->pctx->sourceFileName) {}
     ParserEnv* env;
@@ -1267,8 +1267,23 @@ void parser_checkBuiltinCalls(ParserEnv* env) {
                  : mainFile;
     }
 
+    // The format callback of one call, if its function has one.
+    bool check(AST* call, const AST* file) {
+      if (call->op != CALL_OP) return true;
+      const CallProto proto = retrieveCallProto(env, call);
+      const Signature* s = signatureOf(proto.kind, proto.entry, proto.signature);
+      if (s == nullptr || s->format == nullptr) return true;
+      env->pctx->checkedNode = AST_id(p, call);
+      st.reportFile = fileName(file);
+      st.useReportFile = true;
+      const bool ok = s->format(env, call);
+      st.useReportFile = false;
+      return ok;
+    }
+
     bool declaration(AST* node, const AST* file) {
       const u32 count = p->infoProg->n_AST;
+      if (visited.empty()) visited.assign(count, 0);
       stack.assign(1, AST_id(p, node));
       while (!stack.empty()) {
         const u32 id = stack.back();
@@ -1276,23 +1291,19 @@ void parser_checkBuiltinCalls(ParserEnv* env) {
         if (id >= count || visited[id] != 0) continue;
         visited[id] = 1;
         AST* current = &p->RAMprogram[id];
-        if (current->op == CALL_OP) {
-          const CallProto proto = retrieveCallProto(env, current);
-          const Signature* s = signatureOf(proto.kind, proto.entry, proto.signature);
-          if (s != nullptr && s->format != nullptr) {
-            env->pctx->checkedNode = id;
-            st.reportFile = fileName(file);
-            st.useReportFile = true;
-            const bool ok = s->format(env, current);
-            st.useReportFile = false;
-            if (!ok) return false;
-          }
-        }
+        if (!check(current, file)) return false;
         if (current->right != NO_ID) stack.push_back(current->right);
         if (current->left != NO_ID) stack.push_back(current->left);
       }
       return true;
     }
   } checker(env, p);
+  // Within the checks of parser_check the calls are already known.
+  if (const std::vector<BuiltinCallSite>* sites = parser_checkedCallSites(env)) {
+    for (const BuiltinCallSite& site : *sites) {
+      if (!checker.check(site.call, site.file)) return;
+    }
+    return;
+  }
   parser_walkSource(p, p->root, checker);
 }

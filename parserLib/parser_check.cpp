@@ -5,6 +5,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
@@ -106,6 +107,7 @@ struct Declaration {
 
 struct ProgramView {
   std::vector<std::string> fileNames;
+  std::vector<const AST*> fileNodes;              // nullptr for the main file
   std::vector<std::vector<Declaration>> perFile;  // by file index, main file first
   std::vector<Declaration> all;                   // program order
   const char* fileName(u32 file) const { return fileNames[file].c_str(); }
@@ -122,6 +124,7 @@ ProgramView viewProgram(ParserEnv* env, const char* mainFileName) {
   program* p = prog(env);
   ProgramView view;
   view.fileNames.emplace_back(mainFileName != nullptr ? mainFileName : "");
+  view.fileNodes.push_back(nullptr);
   view.perFile.emplace_back();
   if (p->root == nullptr) return view;
   // Files are numbered as their includes are met; the index of the file being
@@ -134,6 +137,7 @@ ProgramView viewProgram(ParserEnv* env, const char* mainFileName) {
     bool enterFile(const AST* file) {
       files.push_back(static_cast<u32>(view.fileNames.size()));
       view.fileNames.push_back(includeName(env, file));
+      view.fileNodes.push_back(file);
       view.perFile.emplace_back();
       return true;
     }
@@ -566,32 +570,105 @@ bool check_break(ParserEnv* env, const ProgramView& view) {
 }
 
 // Visits every node under the program's declarations once, depth first in
-// source order, telling f the declaration's file and the enclosing function
-// or process name (nullptr at top level). f returns false to stop.
+// source order (left before right), telling f the index of the declaration in
+// view.all. A node shared by several parents is visited as part of the
+// declaration met first. f returns false to stop.
 template <class F>
 bool forEachProgramNode(ParserEnv* env, const ProgramView& view, F&& f) {
   program* p = prog(env);
   const u32 count = p->infoProg->n_AST;
   std::vector<u8> visited(count, 0);  // bytes: cheaper to test than bits
   std::vector<u32> pending;
-  for (const Declaration& d : view.all) {
-    const char* enclosing = nullptr;
-    if (d.node->op == FUNCTION_DECLARATION || d.node->op == PROCESS_DECLARATION) {
-      enclosing = symbolName(env, d.node->value.id.id);
-    }
-    pending.assign(1, AST_id(p, d.node));
+  for (u32 declaration = 0; declaration < view.all.size(); ++declaration) {
+    pending.assign(1, AST_id(p, view.all[declaration].node));
     while (!pending.empty()) {
       u32 id = pending.back();
       pending.pop_back();
       if (id >= count || visited[id] != 0) continue;
       visited[id] = 1;
       AST* node = &p->RAMprogram[id];
-      if (!f(node, view.fileName(d.file), enclosing)) return false;
+      if (!f(node, declaration)) return false;
       if (node->right != NO_ID) pending.push_back(node->right);
       if (node->left != NO_ID) pending.push_back(node->left);
     }
   }
   return true;
+}
+
+// The function or process that holds a declaration's nodes, by name;
+// nullptr at top level.
+const char* enclosingName(ParserEnv* env, const AST* declaration) {
+  if (declaration->op != FUNCTION_DECLARATION && declaration->op != PROCESS_DECLARATION) return nullptr;
+  return symbolName(env, declaration->value.id.id);
+}
+
+// The nodes that the enumeration, condition and call checks look at, in the
+// order in which a walk of the whole program meets them. Each check would
+// otherwise walk every node itself.
+struct NodeSite {
+  AST* node;
+  u32 declaration;  // index in ProgramView::all
+};
+
+struct ProgramCensus {
+  std::vector<NodeSite> enumValues;  // ENUM_VALUE_OP
+  std::vector<NodeSite> conditions;  // IF_OP, WHILE_OP, FOR_OP
+  std::vector<NodeSite> calls;       // CALL_OP
+};
+
+ProgramCensus takeCensus(ParserEnv* env, const ProgramView& view) {
+  ProgramCensus census;
+  forEachProgramNode(env, view, [&](AST* node, u32 declaration) {
+    switch (node->op) {
+      case ENUM_VALUE_OP:
+        census.enumValues.push_back({node, declaration});
+        break;
+      case IF_OP:
+      case WHILE_OP:
+      case FOR_OP:
+        census.conditions.push_back({node, declaration});
+        break;
+      case CALL_OP:
+        census.calls.push_back({node, declaration});
+        break;
+      default:
+        break;
+    }
+    return true;
+  });
+  return census;
+}
+
+// What the checks of one parser_check share; see parser_beginChecks.
+struct CheckSession {
+  std::unique_ptr<ProgramView> view;
+  std::unique_ptr<ProgramCensus> census;
+  std::vector<BuiltinCallSite> callSites;
+};
+
+CheckSession* session(ParserEnv* env) { return static_cast<CheckSession*>(env->pctx->checkState.get()); }
+
+// The view with mainFileName as the main file's name: the session's, taken
+// on first use, or else one taken now into local.
+const ProgramView& programView(ParserEnv* env, const char* mainFileName, ProgramView& local) {
+  CheckSession* shared = session(env);
+  if (shared == nullptr) {
+    local = viewProgram(env, mainFileName);
+    return local;
+  }
+  if (!shared->view) shared->view = std::make_unique<ProgramView>(viewProgram(env, mainFileName));
+  shared->view->fileNames[0] = mainFileName != nullptr ? mainFileName : "";
+  return *shared->view;
+}
+
+const ProgramCensus& programCensus(ParserEnv* env, const ProgramView& view, ProgramCensus& local) {
+  CheckSession* shared = session(env);
+  if (shared == nullptr) {
+    local = takeCensus(env, view);
+    return local;
+  }
+  if (!shared->census) shared->census = std::make_unique<ProgramCensus>(takeCensus(env, view));
+  return *shared->census;
 }
 
 bool check_enums(ParserEnv* env, const ProgramView& view) {
@@ -610,16 +687,18 @@ bool check_enums(ParserEnv* env, const ProgramView& view) {
     }
     return names;
   };
-  return forEachProgramNode(env, view, [&](AST* node, const char* file, const char*) {
-    if (node->op != ENUM_VALUE_OP) return true;
+  ProgramCensus local;
+  for (const NodeSite& site : programCensus(env, view, local).enumValues) {
+    AST* node = site.node;
     AST* name = AST_left(p, node);
     u32 symbol = name != nullptr ? name->value.id.id : NO_ID;
     u32 type = node->value.id.type;
-    if (enumeratorsOf(type).count(symbol) != 0) return true;
-    failAt(env, 132, file, node, nullptr, "unknown enum \"%s\" for \"%s\" type\n", symbolName(env, symbol),
-           typeName(env, type));
+    if (enumeratorsOf(type).count(symbol) != 0) continue;
+    failAt(env, 132, view.fileName(view.all[site.declaration].file), node, nullptr,
+           "unknown enum \"%s\" for \"%s\" type\n", symbolName(env, symbol), typeName(env, type));
     return false;
-  });
+  }
+  return true;
 }
 
 // ---------------------------------------------------------------------------
@@ -657,7 +736,9 @@ bool checkForDuplicatedTypeFlds(ParserEnv* env, const char* file, AST* declarati
 
 bool checkCtrlFlowBoolParam(ParserEnv* env, const ProgramView& view) {
   program* p = prog(env);
-  return forEachProgramNode(env, view, [&](AST* node, const char* file, const char* enclosing) {
+  ProgramCensus local;
+  for (const NodeSite& site : programCensus(env, view, local).conditions) {
+    AST* node = site.node;
     AST* condition = nullptr;
     const char* which = "parameter";
     const char* keyword = nullptr;
@@ -676,19 +757,25 @@ bool checkCtrlFlowBoolParam(ParserEnv* env, const ProgramView& view) {
         keyword = "for";
         break;
       default:
-        return true;
+        continue;
     }
-    if (condition == nullptr) return true;
+    if (condition == nullptr) continue;
     focus(env, condition);
     u32 type = defType_evaluate(env, condition);
-    if (type == TypeBoolean || type == NO_ID) return type != NO_ID || env->pctx->status == 0;
+    if (type == TypeBoolean) continue;
+    if (type == NO_ID) {
+      if (env->pctx->status == 0) continue;
+      return false;
+    }
     // The condition's line: the statement node of an if without else is
     // made once the next token, maybe on a later line, has been read.
-    failAt(env, 168, file, condition, enclosing,
+    const Declaration& declaration = view.all[site.declaration];
+    failAt(env, 168, view.fileName(declaration.file), condition, enclosingName(env, declaration.node),
            "%s of \"%s\" control flow statement expects type \"%s\", but \"%s\" found\n", which,
            keyword, typeName(env, TypeBoolean), typeName(env, type));
     return false;
-  });
+  }
+  return true;
 }
 
 // ---------------------------------------------------------------------------
@@ -1130,15 +1217,36 @@ bool linkage_checkIfDuplicatedDeclNames(ParserEnv* env, const AST* a, const char
   return false;
 }
 
+void parser_beginChecks(ParserEnv* env) { env->pctx->checkState = std::make_shared<CheckSession>(); }
+
+void parser_endChecks(ParserEnv* env) { env->pctx->checkState.reset(); }
+
+const std::vector<BuiltinCallSite>* parser_checkedCallSites(ParserEnv* env) {
+  CheckSession* shared = session(env);
+  if (shared == nullptr) return nullptr;
+  ProgramView localView;
+  const ProgramView& view = programView(env, env->pctx->fileName, localView);
+  ProgramCensus localCensus;
+  const ProgramCensus& census = programCensus(env, view, localCensus);
+  shared->callSites.clear();
+  shared->callSites.reserve(census.calls.size());
+  for (const NodeSite& site : census.calls) {
+    shared->callSites.push_back({site.node, view.fileNodes[view.all[site.declaration].file]});
+  }
+  return &shared->callSites;
+}
+
 void parser_checkEachFileLinkage(ParserEnv* env, const char* mainFileName) {
-  ProgramView view = viewProgram(env, mainFileName);
+  ProgramView local;
+  const ProgramView& view = programView(env, mainFileName, local);
   for (u32 file = 0; file < view.perFile.size(); ++file) {
     if (!checkFile(env, view.fileName(file), view.perFile[file], view)) return;
   }
 }
 
 void parser_checkProgramGlobalLinkage(ParserEnv* env, const char* mainFileName) {
-  ProgramView view = viewProgram(env, mainFileName);
+  ProgramView local;
+  const ProgramView& view = programView(env, mainFileName, local);
   if (!checkDuplicates(env, view, view.all)) return;
   if (!checkProcessInstAndSubprocessDef(env, view)) return;
   if (!check_prototypes_without_definition(env, view)) return;
@@ -1152,7 +1260,8 @@ void parser_checkProgramGlobalLinkage(ParserEnv* env, const char* mainFileName) 
 }
 
 void parser_checkType(ParserEnv* env) {
-  ProgramView view = viewProgram(env, env->pctx->fileName);
+  ProgramView local;
+  const ProgramView& view = programView(env, env->pctx->fileName, local);
   for (const Declaration& d : view.all) {
     if (d.node->op == TYPE_DECLARATION && !checkForDuplicatedTypeFlds(env, view.fileName(d.file), d.node)) {
       return;

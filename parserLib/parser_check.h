@@ -6,6 +6,8 @@
 // checks also resolve sub-process definitions and allocate the instances.
 // Every check stops at its first failure (the compiler exits there anyway).
 #pragma once
+#include <vector>
+
 #include "parser_env.h"
 
 // Operation value errors: index 0 is "no error"; indexes from
@@ -32,6 +34,25 @@ u32 gblDecl_getSymId(ParserEnv* env, const AST* decl);
 // implicit variable). a is the later declaration. false after a failure.
 bool linkage_checkIfDuplicatedDeclNames(ParserEnv* env, const AST* a, const char* fileA,
                                         const AST* b, const char* fileB);
+
+// parser_check runs the checks below between these two calls. Meanwhile
+// they share one view of the declaration lists and one census of the nodes
+// that several of them look at (enumeration values, control-flow statements,
+// calls), each taken when first needed: the checks only set values, so the
+// tree keeps its shape. A check called on its own takes its own.
+void parser_beginChecks(ParserEnv* env);
+void parser_endChecks(ParserEnv* env);
+
+// A call node and the file node of the declaration that holds it (nullptr
+// for the main file).
+struct BuiltinCallSite {
+  AST* call;
+  const AST* file;
+};
+// The session's call nodes in the order of a walk of the whole program, for
+// parser_checkBuiltinCalls; nullptr outside a session. Valid until the next
+// call or the session's end.
+const std::vector<BuiltinCallSite>* parser_checkedCallSites(ParserEnv* env);
 
 // The per-file checks of every file (the main file and each included one).
 void parser_checkEachFileLinkage(ParserEnv* env, const char* mainFileName);

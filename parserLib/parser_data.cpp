@@ -254,10 +254,12 @@ int parser_check(ParserEnv* env) {
   // one error from being reported again as a consequence).
   const int statusBefore = pctx->status;
   auto clean = [&] { return pctx->status == statusBefore; };
+  parser_beginChecks(env);
   parser_checkEachFileLinkage(env, mainFileName.c_str());
   if (clean()) parser_checkProgramGlobalLinkage(env, mainFileName.c_str());
   if (clean()) parser_checkType(env);
   if (clean()) parser_checkBuiltinCalls(env);
+  parser_endChecks(env);
   u32 initSymbol = defExpr_lookupForSymbol(env, "init");
   p->infoProg->initFunction = initSymbol == NO_ID ? NO_ID : defFunc_lookup(env, initSymbol);
   if (clean()) {

@@ -87,6 +87,8 @@ struct ParserContext {
   std::shared_ptr<void> builtinState;
   std::shared_ptr<void> lexerState;
   std::shared_ptr<void> grammarState;
+  // What the whole-program checks share while parser_check runs them.
+  std::shared_ptr<void> checkState;
 };
 
 struct ParserEnv {
