@@ -202,12 +202,14 @@ bool allowedPair(u32 a, u32 b) {
 // Duplicate detection in one pass: per name, the first declaration of each
 // kind seen so far. A new declaration conflicts with the earliest of them
 // that does not form an allowed pair with it, as comparing it with every
-// earlier declaration in order would find.
-bool checkDuplicates(ParserEnv* env, const ProgramView& view, const std::vector<Declaration>& decls) {
+// earlier declaration in order would find. Returns the first conflicting
+// pair (later, earlier), or nullptrs when there is none.
+std::pair<const Declaration*, const Declaration*> findDuplicate(ParserEnv* env,
+                                                                const std::vector<Declaration>& decls) {
   // The declarations kept per name are chained in one pool, in order: most
   // names have a single declaration, which then costs no list of its own.
   struct Kept {
-    Declaration declaration;
+    const Declaration* declaration;
     u32 next;
   };
   struct Chain {
@@ -215,6 +217,7 @@ bool checkDuplicates(ParserEnv* env, const ProgramView& view, const std::vector<
     u32 last = NO_ID;
   };
   std::vector<Kept> kept;
+  kept.reserve(decls.size());
   std::unordered_map<u32, Chain> firstOfKind;
   firstOfKind.reserve(decls.size());
   for (const Declaration& d : decls) {
@@ -224,16 +227,14 @@ bool checkDuplicates(ParserEnv* env, const ProgramView& view, const std::vector<
     Chain& earlier = firstOfKind[name];
     bool seen = false;
     for (u32 i = earlier.first; i != NO_ID; i = kept[i].next) {
-      const Declaration& e = kept[i].declaration;
-      if (!linkage_checkIfDuplicatedDeclNames(env, d.node, view.fileName(d.file), e.node,
-                                              view.fileName(e.file))) {
-        return false;
-      }
+      const Declaration& e = *kept[i].declaration;
+      // Both carry the same name: only an allowed pair may.
+      if (!allowedPair(d.node->op, e.node->op)) return {&d, &e};
       seen = seen || e.node->op == d.node->op;
     }
     if (seen) continue;
     const u32 index = static_cast<u32>(kept.size());
-    kept.push_back({d, NO_ID});
+    kept.push_back({&d, NO_ID});
     if (earlier.last == NO_ID) {
       earlier.first = index;
     } else {
@@ -241,7 +242,134 @@ bool checkDuplicates(ParserEnv* env, const ProgramView& view, const std::vector<
     }
     earlier.last = index;
   }
+  return {nullptr, nullptr};
+}
+
+bool checkDuplicates(ParserEnv* env, const ProgramView& view, const std::vector<Declaration>& decls) {
+  auto [later, earlier] = findDuplicate(env, decls);
+  if (later == nullptr) return true;
+  return linkage_checkIfDuplicatedDeclNames(env, later->node, view.fileName(later->file), earlier->node,
+                                            view.fileName(earlier->file));
+}
+
+// ---------------------------------------------------------------------------
+// What the checks share.
+
+// Visits every node under the program's declarations once, depth first in
+// source order (left before right), telling f the index of the declaration in
+// view.all. A node shared by several parents is visited as part of the
+// declaration met first. f returns false to stop.
+template <class F>
+bool forEachProgramNode(ParserEnv* env, const ProgramView& view, F&& f) {
+  program* p = prog(env);
+  const u32 count = p->infoProg->n_AST;
+  std::vector<u8> visited(count, 0);  // bytes: cheaper to test than bits
+  std::vector<u32> pending;
+  for (u32 declaration = 0; declaration < view.all.size(); ++declaration) {
+    pending.assign(1, AST_id(p, view.all[declaration].node));
+    while (!pending.empty()) {
+      u32 id = pending.back();
+      pending.pop_back();
+      if (id >= count || visited[id] != 0) continue;
+      visited[id] = 1;
+      AST* node = &p->RAMprogram[id];
+      if (!f(node, declaration)) return false;
+      if (node->right != NO_ID) pending.push_back(node->right);
+      if (node->left != NO_ID) pending.push_back(node->left);
+    }
+  }
   return true;
+}
+
+// The function or process that holds a declaration's nodes, by name;
+// nullptr at top level.
+const char* enclosingName(ParserEnv* env, const AST* declaration) {
+  if (declaration->op != FUNCTION_DECLARATION && declaration->op != PROCESS_DECLARATION) return nullptr;
+  return symbolName(env, declaration->value.id.id);
+}
+
+// The nodes that the enumeration, condition and call checks look at, in the
+// order in which a walk of the whole program meets them. Each check would
+// otherwise walk every node itself.
+struct NodeSite {
+  AST* node;
+  u32 declaration;  // index in ProgramView::all
+};
+
+struct ProgramCensus {
+  std::vector<NodeSite> enumValues;  // ENUM_VALUE_OP
+  std::vector<NodeSite> conditions;  // IF_OP, WHILE_OP, FOR_OP
+  std::vector<NodeSite> calls;       // CALL_OP
+  size_t loopExits = 0;              // BREAK_OP and CONTINUE_OP nodes
+};
+
+ProgramCensus takeCensus(ParserEnv* env, const ProgramView& view) {
+  ProgramCensus census;
+  forEachProgramNode(env, view, [&](AST* node, u32 declaration) {
+    switch (node->op) {
+      case ENUM_VALUE_OP:
+        census.enumValues.push_back({node, declaration});
+        break;
+      case IF_OP:
+      case WHILE_OP:
+      case FOR_OP:
+        census.conditions.push_back({node, declaration});
+        break;
+      case CALL_OP:
+        census.calls.push_back({node, declaration});
+        break;
+      case BREAK_OP:
+      case CONTINUE_OP:
+        ++census.loopExits;
+        break;
+      default:
+        break;
+    }
+    return true;
+  });
+  return census;
+}
+
+// What the checks of one parser_check share; see parser_beginChecks.
+struct CheckSession {
+  std::unique_ptr<ProgramView> view;
+  std::unique_ptr<ProgramCensus> census;
+  std::vector<BuiltinCallSite> callSites;
+  int duplicates = -1;  // whether the program has a duplicated name; -1 not known yet
+};
+
+CheckSession* session(ParserEnv* env) { return static_cast<CheckSession*>(env->pctx->checkState.get()); }
+
+// The view with mainFileName as the main file's name: the session's, taken
+// on first use, or else one taken now into local.
+const ProgramView& programView(ParserEnv* env, const char* mainFileName, ProgramView& local) {
+  CheckSession* shared = session(env);
+  if (shared == nullptr) {
+    local = viewProgram(env, mainFileName);
+    return local;
+  }
+  if (!shared->view) shared->view = std::make_unique<ProgramView>(viewProgram(env, mainFileName));
+  shared->view->fileNames[0] = mainFileName != nullptr ? mainFileName : "";
+  return *shared->view;
+}
+
+// Whether the session knows the whole program to be free of duplicated
+// names, in which case no file has one either.
+bool knownFreeOfDuplicates(ParserEnv* env, const ProgramView& view) {
+  CheckSession* shared = session(env);
+  if (shared == nullptr) return false;
+  if (shared->duplicates < 0) shared->duplicates = findDuplicate(env, view.all).first != nullptr ? 1 : 0;
+  return shared->duplicates == 0;
+}
+
+const ProgramCensus& programCensus(ParserEnv* env, const ProgramView& view, ProgramCensus& local) {
+  CheckSession* shared = session(env);
+  if (shared == nullptr) {
+    local = takeCensus(env, view);
+    return local;
+  }
+  if (!shared->census) shared->census = std::make_unique<ProgramCensus>(takeCensus(env, view));
+  return *shared->census;
 }
 
 // ---------------------------------------------------------------------------
@@ -357,7 +485,7 @@ bool checkUnreachableStates(ParserEnv* env, const char* file, AST* process) {
 
 bool checkFile(ParserEnv* env, const char* file, const std::vector<Declaration>& decls,
                const ProgramView& view) {
-  if (!checkDuplicates(env, view, decls)) return false;
+  if (!knownFreeOfDuplicates(env, view) && !checkDuplicates(env, view, decls)) return false;
   if (!checkPrototypePlacement(env, file, decls)) return false;
   if (!checkNativeNames(env, file, decls)) return false;
   using ProcessCheck = bool (*)(ParserEnv*, const char*, AST*);
@@ -543,6 +671,11 @@ bool checkBreakIn(ParserEnv* env, const char* file, AST* start) {
 }
 
 bool check_break(ParserEnv* env, const ProgramView& view) {
+  if (session(env) != nullptr) {
+    // Within a session the census tells whether there is anything to find.
+    ProgramCensus local;
+    if (programCensus(env, view, local).loopExits == 0) return true;
+  }
   for (const Declaration& d : view.all) {
     const char* file = view.fileName(d.file);
     AST* node = d.node;
@@ -567,108 +700,6 @@ bool check_break(ParserEnv* env, const ProgramView& view) {
     }
   }
   return true;
-}
-
-// Visits every node under the program's declarations once, depth first in
-// source order (left before right), telling f the index of the declaration in
-// view.all. A node shared by several parents is visited as part of the
-// declaration met first. f returns false to stop.
-template <class F>
-bool forEachProgramNode(ParserEnv* env, const ProgramView& view, F&& f) {
-  program* p = prog(env);
-  const u32 count = p->infoProg->n_AST;
-  std::vector<u8> visited(count, 0);  // bytes: cheaper to test than bits
-  std::vector<u32> pending;
-  for (u32 declaration = 0; declaration < view.all.size(); ++declaration) {
-    pending.assign(1, AST_id(p, view.all[declaration].node));
-    while (!pending.empty()) {
-      u32 id = pending.back();
-      pending.pop_back();
-      if (id >= count || visited[id] != 0) continue;
-      visited[id] = 1;
-      AST* node = &p->RAMprogram[id];
-      if (!f(node, declaration)) return false;
-      if (node->right != NO_ID) pending.push_back(node->right);
-      if (node->left != NO_ID) pending.push_back(node->left);
-    }
-  }
-  return true;
-}
-
-// The function or process that holds a declaration's nodes, by name;
-// nullptr at top level.
-const char* enclosingName(ParserEnv* env, const AST* declaration) {
-  if (declaration->op != FUNCTION_DECLARATION && declaration->op != PROCESS_DECLARATION) return nullptr;
-  return symbolName(env, declaration->value.id.id);
-}
-
-// The nodes that the enumeration, condition and call checks look at, in the
-// order in which a walk of the whole program meets them. Each check would
-// otherwise walk every node itself.
-struct NodeSite {
-  AST* node;
-  u32 declaration;  // index in ProgramView::all
-};
-
-struct ProgramCensus {
-  std::vector<NodeSite> enumValues;  // ENUM_VALUE_OP
-  std::vector<NodeSite> conditions;  // IF_OP, WHILE_OP, FOR_OP
-  std::vector<NodeSite> calls;       // CALL_OP
-};
-
-ProgramCensus takeCensus(ParserEnv* env, const ProgramView& view) {
-  ProgramCensus census;
-  forEachProgramNode(env, view, [&](AST* node, u32 declaration) {
-    switch (node->op) {
-      case ENUM_VALUE_OP:
-        census.enumValues.push_back({node, declaration});
-        break;
-      case IF_OP:
-      case WHILE_OP:
-      case FOR_OP:
-        census.conditions.push_back({node, declaration});
-        break;
-      case CALL_OP:
-        census.calls.push_back({node, declaration});
-        break;
-      default:
-        break;
-    }
-    return true;
-  });
-  return census;
-}
-
-// What the checks of one parser_check share; see parser_beginChecks.
-struct CheckSession {
-  std::unique_ptr<ProgramView> view;
-  std::unique_ptr<ProgramCensus> census;
-  std::vector<BuiltinCallSite> callSites;
-};
-
-CheckSession* session(ParserEnv* env) { return static_cast<CheckSession*>(env->pctx->checkState.get()); }
-
-// The view with mainFileName as the main file's name: the session's, taken
-// on first use, or else one taken now into local.
-const ProgramView& programView(ParserEnv* env, const char* mainFileName, ProgramView& local) {
-  CheckSession* shared = session(env);
-  if (shared == nullptr) {
-    local = viewProgram(env, mainFileName);
-    return local;
-  }
-  if (!shared->view) shared->view = std::make_unique<ProgramView>(viewProgram(env, mainFileName));
-  shared->view->fileNames[0] = mainFileName != nullptr ? mainFileName : "";
-  return *shared->view;
-}
-
-const ProgramCensus& programCensus(ParserEnv* env, const ProgramView& view, ProgramCensus& local) {
-  CheckSession* shared = session(env);
-  if (shared == nullptr) {
-    local = takeCensus(env, view);
-    return local;
-  }
-  if (!shared->census) shared->census = std::make_unique<ProgramCensus>(takeCensus(env, view));
-  return *shared->census;
 }
 
 bool check_enums(ParserEnv* env, const ProgramView& view) {
@@ -875,11 +906,14 @@ using ValueMemo = std::unordered_map<u32, ConstValue>;
 
 ConstValue operandValue(ParserEnv* env, const ValueMemo& memo, AST* operand) {
   if (operand == nullptr) return {};
-  auto found = memo.find(AST_id(prog(env), operand));
-  if (found != memo.end()) return found->second;
   // Operations are checked before their users: one without a remembered
-  // value is not constant, or its value is not computed here.
-  if (isOperationNode(operand->op) || !constantOperand(env, operand)) return {};
+  // value is not constant, or its value is not computed here. Only
+  // operations are remembered.
+  if (isOperationNode(operand->op)) {
+    auto found = memo.find(AST_id(prog(env), operand));
+    return found != memo.end() ? found->second : ConstValue{};
+  }
+  if (!constantOperand(env, operand)) return {};
   ConstValue value;
   defExpr_withValue(env, operand, [&](TaggedValue v) {
     if (v.typeId < TypePrimitive) {
@@ -1019,7 +1053,7 @@ u32 checkInitializerValues(ParserEnv* env, const ValueMemo& memo,
       continue;
     }
     // A value whose own operation was already found wrong is not reported twice.
-    if (!isIntType(t) || warned.count(AST_id(p, value)) != 0) continue;
+    if (!isIntType(t) || (!warned.empty() && warned.count(AST_id(p, value)) != 0)) continue;
     ConstValue v = operandValue(env, memo, value);
     u32 error = OPERR_NONE;
     if (v.known() && v.type != t) toOperationType(v.tagged(), t, &error);
@@ -1066,6 +1100,9 @@ struct OperationWalk {
     return true;
   }
 
+  // Whether checkNode looks at nodes of this operation at all.
+  static bool checked(u32 op) { return isOperationNode(op) || isVariableDeclaration(op) || op == ASSIGN_OP; }
+
   bool checkNode(AST* node) {
     program* p = env->program;
     if (isOperationNode(node->op)) return handle(checkOperationNode(env, memo, node), node);
@@ -1076,7 +1113,10 @@ struct OperationWalk {
     }
     if (node->op == ASSIGN_OP && node->right != NO_ID) {
       AST* value = AST_right(p, node);
-      if (value->op != INITIALIZER_OP && !isOperationNode(value->op) && !constantOperand(env, value)) {
+      if (isOperationNode(value->op)) {
+        // An operation is only checked against the target when its value is known.
+        if (memo.find(AST_id(p, value)) == memo.end()) return true;
+      } else if (value->op != INITIALIZER_OP && !constantOperand(env, value)) {
         return true;
       }
       u32 target = defType_evaluate(env, AST_left(p, node));
@@ -1107,7 +1147,7 @@ struct OperationWalk {
       }
       if (visited[current.id] != 0) continue;
       visited[current.id] = 1;
-      pending.push({current.id, true});
+      if (checked(node->op)) pending.push({current.id, true});
       if (node->right != NO_ID) pending.push({node->right, false});
       if (node->left != NO_ID) pending.push({node->left, false});
     }
@@ -1247,7 +1287,7 @@ void parser_checkEachFileLinkage(ParserEnv* env, const char* mainFileName) {
 void parser_checkProgramGlobalLinkage(ParserEnv* env, const char* mainFileName) {
   ProgramView local;
   const ProgramView& view = programView(env, mainFileName, local);
-  if (!checkDuplicates(env, view, view.all)) return;
+  if (!knownFreeOfDuplicates(env, view) && !checkDuplicates(env, view, view.all)) return;
   if (!checkProcessInstAndSubprocessDef(env, view)) return;
   if (!check_prototypes_without_definition(env, view)) return;
   if (!check_break(env, view)) return;

@@ -188,6 +188,17 @@ TEST_F(ParserCheckTest, DuplicateAcrossFilesNamesTheOtherFileAndLine) {
                      "other.velk:2\n");
 }
 
+TEST_F(ParserCheckTest, MainFileDuplicateComesBeforeThoseOfEarlierIncludes) {
+  // Each file is checked on its own first, the main file first, even though
+  // the included file's duplicate comes first in the program.
+  compile("include \"other.velk\"\nvar uint8 : y = 1;\nvar uint16 : y = 2;\n",
+          {{"other.velk", "var uint8 : x = 1;\nvar uint8 : x = 2;\n"}});
+  EXPECT_EQ(status, 122);
+  EXPECT_EQ(out, "[ERROR] " + at(3) +
+                     "variable declaration name \"y\" already used for variable declaration at " +
+                     mainPath + ":2\n");
+}
+
 TEST_F(ParserCheckTest, ErrorInIncludedFileNamesThatFile) {
   compile("include \"other.velk\"\n", {{"other.velk", "f() {\n  break;\n}\n"}});
   EXPECT_EQ(status, 46);
