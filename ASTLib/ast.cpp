@@ -1,5 +1,7 @@
 #include "ast.h"
 
+#include <algorithm>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -20,12 +22,23 @@ u32 idOf(const program* p, const AST* node) { return node == nullptr ? NO_ID : A
 
 // Takes the next node slot. Capacity k holds k - 1 nodes: the count after
 // adding must stay below the capacity.
+// Nodes are taken in order from an array sized for the largest program:
+// its pages are made resident a block ahead of use, in one request per block.
+constexpr u32 kPrefaultNodes = 16384;
+
+void prefaultBlock(program* p, u32 first) {
+  const u32 count = std::min(kPrefaultNodes, p->infoProg->max_ast_size - first);
+  memory_prefault(p->RAMprogram + first, size_t{count} * sizeof(AST));
+  if (p->dbg->nodeLine != nullptr) memory_prefault(p->dbg->nodeLine + first, size_t{count} * sizeof(u32));
+}
+
 AST* takeNode(program* p) {
   InfoProg* info = p->infoProg;
   u32 id = info->n_AST;
   info->n_AST++;
   VELK_ASSERT(p->infoProg->n_AST < NO_ID);
   if (info->n_AST >= info->max_ast_size) treeCapacityExceeded();
+  if (id % kPrefaultNodes == 0) prefaultBlock(p, id);
   return &p->RAMprogram[id];
 }
 

@@ -3,6 +3,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <cstdint>
+
+#include <sys/mman.h>
 
 #include "velk_assert.h"
 
@@ -97,3 +100,15 @@ void memory_free(void* var) {
 }
 
 size_t memory_allocatedBytes() { return gAllocatedBytes; }
+
+void memory_prefault(void* begin, size_t bytes) {
+#ifdef MADV_POPULATE_WRITE
+  constexpr uintptr_t kPage = 4096;
+  const uintptr_t first = reinterpret_cast<uintptr_t>(begin) & ~(kPage - 1);
+  const uintptr_t end = reinterpret_cast<uintptr_t>(begin) + bytes;
+  if (end > first) madvise(reinterpret_cast<void*>(first), end - first, MADV_POPULATE_WRITE);
+#else
+  (void)begin;
+  (void)bytes;
+#endif
+}

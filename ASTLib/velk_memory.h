@@ -37,3 +37,8 @@ size_t memory_allocatedBytes();
     memory_free(var);                                                                        \
     (var) = nullptr;                                                                         \
   } while (0)
+
+// Makes the pages of [begin, begin + bytes) resident and writable now, in one
+// request rather than one fault per page, for a table about to be filled in
+// order. Only a hint: nothing happens where the system does not support it.
+void memory_prefault(void* begin, size_t bytes);
