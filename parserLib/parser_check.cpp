@@ -913,6 +913,9 @@ ConstValue operandValue(ParserEnv* env, const ValueMemo& memo, AST* operand) {
     auto found = memo.find(AST_id(prog(env), operand));
     return found != memo.end() ? found->second : ConstValue{};
   }
+  // An integer literal evaluates to itself as an untyped integer: no need
+  // to run the evaluator for the most common constant operand.
+  if (operand->op == INTEGER_OP && env->ienv != nullptr) return ConstValue{TypeInt, operand->value.uinteger};
   if (!constantOperand(env, operand)) return {};
   ConstValue value;
   defExpr_withValue(env, operand, [&](TaggedValue v) {
