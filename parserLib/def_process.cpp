@@ -12,6 +12,7 @@
 #include "def_expression.h"
 #include "def_type.h"
 #include "def_variable.h"
+#include "id_map.h"
 #include "parser_data.h"
 #include "parser_error.h"
 #include "source_walk.h"
@@ -34,10 +35,8 @@ struct DefProcState {
   std::unordered_map<u32, u32> subInstanceIndex;
   // First index of each name in the definition and global instance tables.
   // Entries appended by anyone else are indexed on the next lookup.
-  std::unordered_map<u32, u32> definitionIndex;
-  u32 definitionsIndexed = 0;
-  std::unordered_map<u32, u32> globalInstanceIndex;
-  u32 globalInstancesIndexed = 0;
+  FirstPositionIndex definitionIndex;
+  FirstPositionIndex globalInstanceIndex;
   bool postSymbolsAdded = false;
 };
 
@@ -150,14 +149,6 @@ u32 globalInstanceCapacity(ParserEnv* env) {
   return kMaxGlobalProcessInstances;
 }
 
-// First index of symbol among `count` names, extending the index lazily.
-u32 lookupIndexed(std::unordered_map<u32, u32>& index, u32* indexed, const u32* names, u32 count,
-                  u32 symbol) {
-  for (; *indexed < count; ++*indexed) index.emplace(names[*indexed], *indexed);
-  auto found = index.find(symbol);
-  return found == index.end() ? NO_ID : found->second;
-}
-
 // Index of the definition named symbol, appending an empty record when new.
 u32 findOrCreateDefinition(ParserEnv* env, u32 symbol) {
   u32 id = defProc_lookupDefinition(env, symbol);
@@ -233,16 +224,15 @@ void defProc_setHeaderLine(ParserEnv* env, u32 line) { state(env).headerLine = l
 u32 defProc_lookupDefinition(ParserEnv* env, u32 symbol) {
   DefProcState& s = state(env);
   program* p = prog(env);
-  return lookupIndexed(s.definitionIndex, &s.definitionsIndexed, p->dbg->processDefinitionSymbolId,
-                       p->infoProg->n_processDefinitions, symbol);
+  return s.definitionIndex.find(p->dbg->processDefinitionSymbolId, p->infoProg->n_processDefinitions,
+                               symbol);
 }
 
 u32 defProc_lookupGlobalInstance(ParserEnv* env, u32 symbol) {
   DefProcState& s = state(env);
   program* p = prog(env);
-  return lookupIndexed(s.globalInstanceIndex, &s.globalInstancesIndexed,
-                       p->dbg->globalProcessInstanceSymbolId, p->infoProg->n_globalProcessInstances,
-                       symbol);
+  return s.globalInstanceIndex.find(p->dbg->globalProcessInstanceSymbolId,
+                                    p->infoProg->n_globalProcessInstances, symbol);
 }
 
 AST* defProc_declareStateMachinePrototype(ParserEnv* env, AST* name, AST* parameters) {

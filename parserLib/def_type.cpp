@@ -10,6 +10,7 @@
 
 #include "ast_list.h"
 #include "def_expression.h"
+#include "id_map.h"
 #include "parser_data.h"
 #include "parser_error.h"
 #include "velk_assert.h"
@@ -81,7 +82,8 @@ class InferredTypes {
 struct DefTypeState {
   std::vector<bool> iterator;  // one flag per type id
   u32 indexed = 0;
-  std::unordered_map<u32, u32> byName;
+  IdMap byName;              // the first type of each name
+  u32 firstUnnamed = NO_ID;  // NO_ID is no IdMap key
   std::unordered_map<BufferKey, u32, BufferKeyHash> buffers;
   std::unordered_map<u32, u32> iterators;
   std::unordered_map<u32, EnumIndex> enums;
@@ -120,7 +122,12 @@ void syncIndexes(ParserEnv* env) {
   const program* p = prog(env);
   for (u32 id = s.indexed; id < p->infoProg->n_type; ++id) {
     const TypeDefinition& t = p->typeTable[id];
-    s.byName.try_emplace(p->dbg->typeSymbolId[id], id);
+    const u32 name = p->dbg->typeSymbolId[id];
+    if (name != NO_ID) {
+      s.byName.setIfAbsent(name, id);
+    } else if (s.firstUnnamed == NO_ID) {
+      s.firstUnnamed = id;
+    }
     if (t.bufferType != NONE_BUFFER) {
       s.buffers.try_emplace(BufferKey{t.bufferType, t.baseType, t.size}, id);
     }
@@ -787,8 +794,7 @@ void defType_add_enum(ParserEnv* env, u32 enumTypeId, AST* nameSymbol) {
 u32 defType_lookup(ParserEnv* env, u32 symbolId) {
   syncIndexes(env);
   DefTypeState& s = state(env);
-  auto found = s.byName.find(symbolId);
-  return found == s.byName.end() ? NO_ID : found->second;
+  return symbolId == NO_ID ? s.firstUnnamed : s.byName.find(symbolId);
 }
 
 bool defType_getBaseTypeFieldAccessRights(ParserEnv* env, u32 baseTypeId, u32 fieldSymbol,

@@ -11,6 +11,7 @@
 #include "def_builtins.h"
 #include "def_expression.h"
 #include "def_type.h"
+#include "id_map.h"
 #include "interp_consteval.h"
 #include "parser_error.h"
 
@@ -80,21 +81,6 @@ class Scope {
   std::unordered_map<u32, std::vector<u32>> bySymbol_;
 };
 
-// First index of each name in an image symbol-id table, extended lazily as the
-// table grows, so lookups answer like a search from index 0.
-class FirstIndex {
- public:
-  u32 find(const u32* symbolIds, u32 count, u32 symbol) {
-    for (; indexed_ < count; ++indexed_) firstBySymbol_.try_emplace(symbolIds[indexed_], indexed_);
-    auto found = firstBySymbol_.find(symbol);
-    return found == firstBySymbol_.end() ? NO_ID : found->second;
-  }
-
- private:
-  std::unordered_map<u32, u32> firstBySymbol_;
-  u32 indexed_ = 0;
-};
-
 struct DefVarState {
   Scope localVars;
   Scope localConsts;
@@ -106,8 +92,9 @@ struct DefVarState {
   std::unordered_map<u32, u32> globalVariableDecl;  // image index → declaration id
   std::unordered_map<u32, u32> globalConstantDecl;
   std::vector<u32> globalDeclarations;
-  FirstIndex globalVariables;
-  FirstIndex globalConstants;
+  // First index of each name in the image's symbol-id tables.
+  FirstPositionIndex globalVariables;
+  FirstPositionIndex globalConstants;
 };
 
 DefVarState& state(ParserEnv* env) {

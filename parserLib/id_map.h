@@ -33,6 +33,19 @@ class IdMap {
     }
   }
 
+  // Stores value under key unless key is there already (the first one wins).
+  void setIfAbsent(u32 key, u32 value) {
+    if ((used_ + 1) * 2 > slots_.size()) grow();
+    for (size_t i = slotOf(key);; i = (i + 1) & mask()) {
+      if (slots_[i].key == key) return;
+      if (slots_[i].key == NO_ID) {
+        slots_[i] = Slot{key, value};
+        ++used_;
+        return;
+      }
+    }
+  }
+
   void clear() {
     if (used_ == 0) return;
     slots_.assign(slots_.size(), Slot{});
@@ -61,4 +74,26 @@ class IdMap {
 
   std::vector<Slot> slots_;
   size_t used_ = 0;
+};
+
+// Keys to the position of their first occurrence, for a table of ids that only
+// grows: positions are added lazily up to the count asked about, so a lookup
+// answers like a search of the table from position 0.
+class FirstPositionIndex {
+ public:
+  u32 find(const u32* keys, u32 count, u32 key) {
+    for (; indexed_ < count; ++indexed_) {
+      if (keys[indexed_] == NO_ID) {
+        if (noIdKey_ == NO_ID) noIdKey_ = indexed_;
+      } else {
+        positions_.setIfAbsent(keys[indexed_], indexed_);
+      }
+    }
+    return key == NO_ID ? noIdKey_ : positions_.find(key);
+  }
+
+ private:
+  IdMap positions_;
+  u32 noIdKey_ = NO_ID;  // NO_ID is no IdMap key
+  u32 indexed_ = 0;
 };
