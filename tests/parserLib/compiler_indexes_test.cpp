@@ -1,6 +1,6 @@
 // The compiler's own work lists and indexes: the walk stack that spills to
-// the heap, the id map of the grammar, and the symbol index at sizes where
-// they grow, collide and get rolled back.
+// the heap, the id maps of the grammar and of the name tables, and the symbol
+// index at sizes where they grow, collide and get rolled back.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -44,6 +44,25 @@ TEST(IdMap, FindsOverwritesAndClearsThroughGrowthAndCollisions) {
   for (u32 key : keys) ASSERT_EQ(map.find(key), NO_ID) << key;
   map.set(0, 9);
   EXPECT_EQ(map.find(0), 9u);
+}
+
+TEST(FirstPositionIndex, AnswersLikeASearchFromTheStartAsTheTableGrows) {
+  // Repeated names, NO_ID entries, and entries appended between lookups.
+  std::vector<u32> table;
+  FirstPositionIndex index;
+  auto search = [&](u32 key) {
+    for (u32 i = 0; i < table.size(); ++i) {
+      if (table[i] == key) return i;
+    }
+    return NO_ID;
+  };
+  for (u32 round = 0; round < 2000; ++round) {
+    table.push_back(round % 7 == 3 ? NO_ID : (round * 37) % 500);
+    for (u32 key : {u32{0}, (round * 37) % 500, u32{499}, u32{777}, NO_ID}) {
+      ASSERT_EQ(index.find(table.data(), static_cast<u32>(table.size()), key), search(key))
+          << "round " << round << " key " << key;
+    }
+  }
 }
 
 class CompilerIndexesTest : public ::testing::Test {
