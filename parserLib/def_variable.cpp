@@ -36,49 +36,66 @@ struct ScopeRecord {
   bool inInterpreter;  // local constant also pushed on ienv's local constants
 };
 
-// A stack of records with a per-symbol index of positions in push order, so
-// that both "innermost first" (back) and "first declared first" (front) are
-// answered without a search.
+// A stack of records with, per symbol, its innermost and its first record, so
+// that both "innermost first" and "first declared first" are answered without
+// a search. Each record links to the one of the same symbol that it shadows.
 class Scope {
  public:
   void push(const ScopeRecord& record) {
-    bySymbol_[record.symbol].push_back(static_cast<u32>(records_.size()));
-    records_.push_back(record);
+    const u32 index = static_cast<u32>(records_.size());
+    const u32 shadowed = innermost(record.symbol);
+    records_.push_back({record, shadowed});
+    set(innermost_, innermostUnnamed_, record.symbol, index);
+    if (shadowed == NO_ID) set(first_, firstUnnamed_, record.symbol, index);
   }
   // Pops the innermost record; an empty scope (closing more than was declared,
   // only after a reported error) gives an empty record.
   ScopeRecord pop() {
     if (records_.empty()) return ScopeRecord{NO_ID, NO_ID, 0, NO_ID, NO_ID, false};
-    ScopeRecord record = records_.back();
+    const Entry entry = records_.back();
     records_.pop_back();
-    auto found = bySymbol_.find(record.symbol);
-    found->second.pop_back();
-    if (found->second.empty()) bySymbol_.erase(found);
+    const u32 symbol = entry.record.symbol;
+    set(innermost_, innermostUnnamed_, symbol, entry.shadowed);
+    if (entry.shadowed == NO_ID) set(first_, firstUnnamed_, symbol, NO_ID);
     // An emptied scope gives its memory back (a function's locals end here).
     if (records_.empty()) clear();
-    return record;
+    return entry.record;
   }
   void clear() {
-    std::vector<ScopeRecord>().swap(records_);
-    bySymbol_.clear();
+    std::vector<Entry>().swap(records_);
+    innermost_.clear();
+    first_.clear();
+    innermostUnnamed_ = NO_ID;
+    firstUnnamed_ = NO_ID;
   }
-  u32 innermost(u32 symbol) const {
-    auto found = bySymbol_.find(symbol);
-    return found == bySymbol_.end() ? NO_ID : found->second.back();
-  }
-  u32 first(u32 symbol) const {
-    auto found = bySymbol_.find(symbol);
-    return found == bySymbol_.end() ? NO_ID : found->second.front();
-  }
+  u32 innermost(u32 symbol) const { return symbol == NO_ID ? innermostUnnamed_ : innermost_.find(symbol); }
+  u32 first(u32 symbol) const { return symbol == NO_ID ? firstUnnamed_ : first_.find(symbol); }
   u32 size() const { return static_cast<u32>(records_.size()); }
   const ScopeRecord& at(u32 index) const {
     VELK_ASSERT_TEXT(index < records_.size(), "index < scope size");
-    return records_[index];
+    return records_[index].record;
   }
 
  private:
-  std::vector<ScopeRecord> records_;
-  std::unordered_map<u32, std::vector<u32>> bySymbol_;
+  struct Entry {
+    ScopeRecord record;
+    u32 shadowed;  // index of the record of the same symbol it hides, or NO_ID
+  };
+  // NO_ID is no IdMap key: a record without a symbol has its own slot. A
+  // symbol whose records are all gone keeps its key with the value NO_ID.
+  static void set(IdMap& map, u32& unnamed, u32 symbol, u32 index) {
+    if (symbol == NO_ID) {
+      unnamed = index;
+    } else {
+      map.set(symbol, index);
+    }
+  }
+
+  std::vector<Entry> records_;
+  IdMap innermost_;
+  IdMap first_;
+  u32 innermostUnnamed_ = NO_ID;
+  u32 firstUnnamed_ = NO_ID;
 };
 
 struct DefVarState {
