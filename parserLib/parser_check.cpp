@@ -274,8 +274,15 @@ bool forEachProgramNode(ParserEnv* env, const ProgramView& view, F&& f) {
       visited[id] = 1;
       AST* node = &p->RAMprogram[id];
       if (!f(node, declaration)) return false;
-      if (node->right != NO_ID) pending.push_back(node->right);
-      if (node->left != NO_ID) pending.push_back(node->left);
+      // Bound by memory latency: children are fetched ahead of their turn.
+      if (node->right != NO_ID && node->right < count) {
+        __builtin_prefetch(&p->RAMprogram[node->right]);
+        pending.push_back(node->right);
+      }
+      if (node->left != NO_ID && node->left < count) {
+        __builtin_prefetch(&p->RAMprogram[node->left]);
+        pending.push_back(node->left);
+      }
     }
   }
   return true;
@@ -382,6 +389,10 @@ bool checkPrototypePlacement(ParserEnv* env, const char* file, const std::vector
     size_t definition;
     size_t prototype;
   };
+  const bool anyPrototype = std::any_of(decls.begin(), decls.end(), [](const Declaration& d) {
+    return d.node->op == FUNCTION_PROTOTYPE || d.node->op == PROCESS_PROTOTYPE;
+  });
+  if (!anyPrototype) return true;
   std::unordered_map<u64, size_t> definitions;  // (op, name) → position of the first
   std::vector<Misplaced> misplaced;
   auto key = [](u32 op, u32 name) { return (u64{op} << 32) | name; };
@@ -575,6 +586,10 @@ bool checkProcessInstAndSubprocessDef(ParserEnv* env, const ProgramView& view) {
 }
 
 bool check_prototypes_without_definition(ParserEnv* env, const ProgramView& view) {
+  const bool anyPrototype = std::any_of(view.all.begin(), view.all.end(), [](const Declaration& d) {
+    return d.node->op == FUNCTION_PROTOTYPE || d.node->op == PROCESS_PROTOTYPE;
+  });
+  if (!anyPrototype) return true;
   std::unordered_map<u64, AST*> definitions;  // (op, name) → first definition
   auto key = [](u32 op, u32 name) { return (u64{op} << 32) | name; };
   for (const Declaration& d : view.all) {
@@ -1151,8 +1166,16 @@ struct OperationWalk {
       if (visited[current.id] != 0) continue;
       visited[current.id] = 1;
       if (checked(node->op)) pending.push({current.id, true});
-      if (node->right != NO_ID) pending.push({node->right, false});
-      if (node->left != NO_ID) pending.push({node->left, false});
+      // The walk is bound by memory latency: children are fetched while the
+      // nodes before them are handled.
+      if (node->right != NO_ID && node->right < count) {
+        __builtin_prefetch(&p->RAMprogram[node->right]);
+        pending.push({node->right, false});
+      }
+      if (node->left != NO_ID && node->left < count) {
+        __builtin_prefetch(&p->RAMprogram[node->left]);
+        pending.push({node->left, false});
+      }
     }
     return true;
   }
