@@ -5,6 +5,9 @@
 #include <cstring>
 #include <vector>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include "image_format.h"
 #include "parser_error.h"
 
@@ -136,23 +139,74 @@ void fwriteAndCheck(ParserEnv* env, const void* buffer, size_t size, size_t coun
   }
 }
 
+namespace {
+
+// Opens the image file for writing. An existing regular file is rewritten in
+// place rather than emptied first: a recompilation then reuses the file's
+// cached pages instead of having the system free and allocate them all again.
+// Anything else (a new file, a device, a pipe) is opened as a stream.
+FILE* openImageFile(const char* path, bool* inPlace) {
+  *inPlace = false;
+  struct stat info;
+  if (::stat(path, &info) == 0 && S_ISREG(info.st_mode)) {
+    if (FILE* file = std::fopen(path, "r+b")) {
+      if (::fstat(fileno(file), &info) == 0 && S_ISREG(info.st_mode)) {
+        *inPlace = true;
+        return file;
+      }
+      std::fclose(file);
+    }
+  }
+  return std::fopen(path, "wb");
+}
+
+void reportShortWrite(ParserEnv* env, FILE* file) {
+  if (std::ferror(file) == 0) {
+    parser_recordFailure(env, kStatusShortWrite, nullptr, 0, nullptr,
+                         "error while writing progam's binary file\n");
+  }
+}
+
+// Completes a file written in place: cuts off what is left of its old
+// contents, then writes the magic, which stayed zero until now so that an
+// interrupted or failed write never leaves a file that loads.
+int finishInPlace(ParserEnv* env, FILE* file, const char* magic, size_t magicBytes) {
+  if (std::ferror(file) != 0) return errno != 0 ? errno : EIO;
+  const long end = std::ftell(file);
+  if (end < 0 || std::fflush(file) != 0 || ::ftruncate(fileno(file), end) != 0 ||
+      std::fseek(file, 0, SEEK_SET) != 0) {
+    const int error = errno != 0 ? errno : EIO;
+    reportShortWrite(env, file);
+    return error;
+  }
+  fwriteAndCheck(env, magic, 1, magicBytes, file);
+  return std::ferror(file) != 0 ? (errno != 0 ? errno : EIO) : 0;
+}
+
+}  // namespace
+
 int write_storeProgramBinary(ParserEnv* env, const char* path) {
   program* p = env->program;
   VELK_ASSERT(p != nullptr && p->header != nullptr && p->infoProg != nullptr && p->dbg != nullptr);
-  std::memset(p->header->magic, 0, sizeof p->header->magic);
-  std::memcpy(p->header->magic, AST_IMAGE_MAGIC, sizeof AST_IMAGE_MAGIC);
-  FILE* file = std::fopen(path, "wb");
+  char magic[sizeof p->header->magic] = {};
+  std::memcpy(magic, AST_IMAGE_MAGIC, sizeof AST_IMAGE_MAGIC);
+  bool inPlace = false;
+  FILE* file = openImageFile(path, &inPlace);
   if (file == nullptr) {
     int error = errno;
     parser_recordFailure(env, kStatusCannotCreate, nullptr, 0, nullptr,
                          "can not create output code file! %s\n", std::strerror(error));
     return error;
   }
+  std::memcpy(p->header->magic, magic, sizeof magic);
+  if (inPlace) std::memset(p->header->magic, 0, sizeof magic);
   ImageWriter writer{env, p, file};
   writeImage(writer);
+  std::memcpy(p->header->magic, magic, sizeof magic);
   // A short write was reported and writing went on; the caller still has to
   // know that the file is unusable.
-  int writeError = std::ferror(file) != 0 ? (errno != 0 ? errno : EIO) : 0;
+  int writeError = inPlace ? finishInPlace(env, file, magic, sizeof magic)
+                           : (std::ferror(file) != 0 ? (errno != 0 ? errno : EIO) : 0);
   if (std::fclose(file) != 0) return errno != 0 ? errno : EIO;
   return writeError;
 }

@@ -1,10 +1,12 @@
 // The AST image file: what the writer stores is what the reader rebuilds, and
 // every way a file can be short or inconsistent gives its own code.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -422,6 +424,69 @@ TEST_F(AstImageFile, ShortWriteIsReportedOnceAndFailsTheStore) {
             "[ERROR] error while writing progam's binary file\n");
   EXPECT_EQ(result, ENOSPC);
   EXPECT_EQ(pctx.status, 96);
+}
+
+TEST_F(AstImageFile, RewritingAnExistingFileLeavesExactlyTheNewImage) {
+  ProgramPtr small(astFileTest_makeSampleProgram({"a"}));
+  ProgramPtr large(astFileTest_makeSampleProgram({"a much longer string", "and another one"}));
+  const Bytes smallBytes = storeBytes(small.get());
+  const Bytes largeBytes = storeBytes(large.get());
+  ASSERT_LT(smallBytes.size(), largeBytes.size());
+  // Over a longer file the rest is cut off; over a shorter one the file grows.
+  const std::string path = putBytes(Bytes(largeBytes.size() + 100, 'x'));
+  ASSERT_EQ(store(small.get(), path), 0);
+  std::ifstream in(path, std::ios::binary);
+  EXPECT_EQ(Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()), smallBytes);
+  ASSERT_EQ(store(large.get(), path), 0);
+  EXPECT_EQ(load(path), AST_READ_OK) << output_;
+}
+
+TEST_F(AstImageFile, FailedRewriteOfAnExistingImageLeavesNoLoadableFile) {
+  // The file was a valid image; the new one does not fit under the file size
+  // limit, so the write fails part way through.
+  ProgramPtr big(program_create());
+  AST_createTree(big.get(), 5000);
+  AST_createLineIndex(big.get(), 5000);
+  AST_makeNodeVal(big.get(), ROOT, 0, 0, nullptr, nullptr, 1);
+  for (int i = 0; i < 4000; ++i) AST_makeNodeVal(big.get(), LIST, 0, 0, nullptr, nullptr, 1);
+  const std::string path = tempPath("rewritten.ast");
+  created_.push_back(path);
+  ASSERT_EQ(store(big.get(), path), 0);
+  ASSERT_EQ(load(path), AST_READ_OK);
+  struct rlimit saved {};
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+  struct rlimit limit = saved;
+  limit.rlim_cur = 4096;
+  auto* previous = std::signal(SIGXFSZ, SIG_IGN);
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
+  ParserContext pctx;
+  testing::internal::CaptureStdout();
+  const int result = store(big.get(), path, &pctx);
+  const std::string out = testing::internal::GetCapturedStdout();
+  setrlimit(RLIMIT_FSIZE, &saved);
+  std::signal(SIGXFSZ, previous);
+  EXPECT_EQ(result, EFBIG);
+  EXPECT_EQ(out, "[ERROR] error while writing progam's binary file\n");
+  EXPECT_EQ(pctx.status, 96);
+  EXPECT_EQ(load(path), AST_READ_MAGIC);
+}
+
+TEST_F(AstImageFile, PipesAndDevicesAreWrittenAsStreams) {
+  ProgramPtr original(astFileTest_makeSampleProgram({"a"}));
+  const Bytes expected = storeBytes(original.get());
+  int ends[2];
+  ASSERT_EQ(pipe(ends), 0);
+  const std::string path = "/dev/fd/" + std::to_string(ends[1]);
+  ASSERT_LT(expected.size(), 60000u);  // fits the pipe's buffer: no reader needed
+  EXPECT_EQ(store(original.get(), path), 0);
+  close(ends[1]);
+  Bytes read(expected.size() + 1);
+  const ssize_t got = ::read(ends[0], read.data(), read.size());
+  close(ends[0]);
+  ASSERT_EQ(got, static_cast<ssize_t>(expected.size()));
+  read.resize(static_cast<size_t>(got));
+  EXPECT_EQ(read, expected);
+  EXPECT_EQ(store(original.get(), "/dev/null"), 0);
 }
 
 // ---------------------------------------------------------------------------
