@@ -96,22 +96,6 @@ AST* AST_AddNode(program* p, const u32 words[6]) {
   return node;
 }
 
-u32 AST_id(const program* p, const AST* node) {
-  if (node == nullptr) return NO_ID;
-  VELK_ASSERT(node >= p->RAMprogram);
-  VELK_ASSERT(node < p->RAMprogram + p->infoProg->n_AST);
-  return static_cast<u32>(node - p->RAMprogram);
-}
-
-AST* AST_fromId(const program* p, u32 id) {
-  if (id == NO_ID) return nullptr;
-  VELK_ASSERT((id < p->infoProg->n_AST));
-  return &p->RAMprogram[id];
-}
-
-AST* AST_left(const program* p, const AST* node) { return AST_fromId(p, node->left); }
-AST* AST_right(const program* p, const AST* node) { return AST_fromId(p, node->right); }
-
 u32 AST_lineFromId(const program* p, u32 id) {
   VELK_ASSERT(id < p->infoProg->max_ast_size);
   VELK_ASSERT(p->dbg->nodeLine != NULL);

@@ -171,15 +171,26 @@ AST* AST_makeEmptyNode(program* p, u32 line);
 // value high, left, right); used by the image reader.
 AST* AST_AddNode(program* p, const u32 words[6]);
 
-u32 AST_id(const program* p, const AST* node);
-AST* AST_fromId(const program* p, u32 id);
+// Node to id and back: an absent node is NO_ID and NO_ID no node. Defined
+// here, as every pass of the compiler and the interpreter calls them.
+inline u32 AST_id(const program* p, const AST* node) {
+  if (node == nullptr) return NO_ID;
+  VELK_ASSERT(node >= p->RAMprogram);
+  VELK_ASSERT(node < p->RAMprogram + p->infoProg->n_AST);
+  return static_cast<u32>(node - p->RAMprogram);
+}
+inline AST* AST_fromId(const program* p, u32 id) {
+  if (id == NO_ID) return nullptr;
+  VELK_ASSERT((id < p->infoProg->n_AST));
+  return &p->RAMprogram[id];
+}
 // The node with that id, or nullptr for NO_ID and any id past the tree: for
 // walks that must stop quietly on a damaged image rather than fail a check.
 inline const AST* AST_nodeIfPresent(const program* p, u32 id) {
   return id < p->infoProg->n_AST ? &p->RAMprogram[id] : nullptr;
 }
-AST* AST_left(const program* p, const AST* node);
-AST* AST_right(const program* p, const AST* node);
+inline AST* AST_left(const program* p, const AST* node) { return AST_fromId(p, node->left); }
+inline AST* AST_right(const program* p, const AST* node) { return AST_fromId(p, node->right); }
 u32 AST_lineFromId(const program* p, u32 id);
 u32 AST_line(const program* p, const AST* node);
 AST* AST_getTree(const program* p);
