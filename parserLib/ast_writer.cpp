@@ -127,16 +127,19 @@ void writeImage(ImageWriter& w) {
   writeDebugTables(w);
 }
 
+// Callers report only a file's first failure.
+void reportShortWrite(ParserEnv* env) {
+  parser_recordFailure(env, kStatusShortWrite, nullptr, 0, nullptr,
+                       "error while writing progam's binary file\n");
+}
+
 }  // namespace
 
 void fwriteAndCheck(ParserEnv* env, const void* buffer, size_t size, size_t count, FILE* stream) {
   if (size == 0 || count == 0) return;
   const bool alreadyFailed = std::ferror(stream) != 0;
   if (std::fwrite(buffer, size, count, stream) == count) return;
-  if (!alreadyFailed) {
-    parser_recordFailure(env, kStatusShortWrite, nullptr, 0, nullptr,
-                         "error while writing progam's binary file\n");
-  }
+  if (!alreadyFailed) reportShortWrite(env);
 }
 
 namespace {
@@ -160,13 +163,6 @@ FILE* openImageFile(const char* path, bool* inPlace) {
   return std::fopen(path, "wb");
 }
 
-void reportShortWrite(ParserEnv* env, FILE* file) {
-  if (std::ferror(file) == 0) {
-    parser_recordFailure(env, kStatusShortWrite, nullptr, 0, nullptr,
-                         "error while writing progam's binary file\n");
-  }
-}
-
 // Completes a file written in place: cuts off what is left of its old
 // contents, then writes the magic, which stayed zero until now so that an
 // interrupted or failed write never leaves a file that loads.
@@ -176,7 +172,7 @@ int finishInPlace(ParserEnv* env, FILE* file, const char* magic, size_t magicByt
   if (end < 0 || std::fflush(file) != 0 || ::ftruncate(fileno(file), end) != 0 ||
       std::fseek(file, 0, SEEK_SET) != 0) {
     const int error = errno != 0 ? errno : EIO;
-    reportShortWrite(env, file);
+    if (std::ferror(file) == 0) reportShortWrite(env);
     return error;
   }
   fwriteAndCheck(env, magic, 1, magicBytes, file);

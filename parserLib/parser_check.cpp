@@ -382,6 +382,14 @@ const ProgramCensus& programCensus(ParserEnv* env, const ProgramView& view, Prog
 // ---------------------------------------------------------------------------
 // Per-file checks.
 
+// Whether decls hold a function or process prototype: without one the
+// prototype checks have nothing to match.
+bool hasPrototype(const std::vector<Declaration>& decls) {
+  return std::any_of(decls.begin(), decls.end(), [](const Declaration& d) {
+    return d.node->op == FUNCTION_PROTOTYPE || d.node->op == PROCESS_PROTOTYPE;
+  });
+}
+
 // A prototype written after its definition in the same file (126), in the
 // order of the definitions, then of the prototypes.
 bool checkPrototypePlacement(ParserEnv* env, const char* file, const std::vector<Declaration>& decls) {
@@ -389,10 +397,7 @@ bool checkPrototypePlacement(ParserEnv* env, const char* file, const std::vector
     size_t definition;
     size_t prototype;
   };
-  const bool anyPrototype = std::any_of(decls.begin(), decls.end(), [](const Declaration& d) {
-    return d.node->op == FUNCTION_PROTOTYPE || d.node->op == PROCESS_PROTOTYPE;
-  });
-  if (!anyPrototype) return true;
+  if (!hasPrototype(decls)) return true;
   std::unordered_map<u64, size_t> definitions;  // (op, name) → position of the first
   std::vector<Misplaced> misplaced;
   auto key = [](u32 op, u32 name) { return (u64{op} << 32) | name; };
@@ -586,10 +591,7 @@ bool checkProcessInstAndSubprocessDef(ParserEnv* env, const ProgramView& view) {
 }
 
 bool check_prototypes_without_definition(ParserEnv* env, const ProgramView& view) {
-  const bool anyPrototype = std::any_of(view.all.begin(), view.all.end(), [](const Declaration& d) {
-    return d.node->op == FUNCTION_PROTOTYPE || d.node->op == PROCESS_PROTOTYPE;
-  });
-  if (!anyPrototype) return true;
+  if (!hasPrototype(view.all)) return true;
   std::unordered_map<u64, AST*> definitions;  // (op, name) → first definition
   auto key = [](u32 op, u32 name) { return (u64{op} << 32) | name; };
   for (const Declaration& d : view.all) {
