@@ -1,6 +1,8 @@
 #include "ast.h"
 
 #include <algorithm>
+#include <atomic>
+#include <thread>
 
 #include <cstdio>
 #include <cstdlib>
@@ -32,13 +34,69 @@ void prefaultBlock(program* p, u32 first) {
   if (p->dbg->nodeLine != nullptr) memory_prefault(p->dbg->nodeLine + first, size_t{count} * sizeof(u32));
 }
 
+// Blocks the helper keeps resident beyond the one being filled.
+constexpr u32 kPrefaultAhead = 4;
+
+}  // namespace
+
+// The helper thread: `wanted` is the node count it makes resident up to,
+// raised by the builder at each block; kStop ends it.
+struct AST_BackgroundPrefault::Helper {
+  static constexpr u32 kStop = NO_ID;
+  explicit Helper(program* tree, u32 firstBlock) : p(tree), done(firstBlock) {
+    worker = std::thread([this] { run(); });
+  }
+  void run() {
+    for (;;) {
+      const u32 want = wanted.load(std::memory_order_acquire);
+      if (want == kStop) return;
+      if (done >= want) {
+        wanted.wait(want, std::memory_order_acquire);
+        continue;
+      }
+      prefaultBlock(p, done);
+      done += kPrefaultNodes;
+    }
+  }
+  // Called by the builder as it starts the block at `first`.
+  void advance(u32 first) {
+    const u32 limit = p->infoProg->max_ast_size;
+    const u32 want = first < limit - std::min(limit, kPrefaultAhead * kPrefaultNodes)
+                         ? first + kPrefaultAhead * kPrefaultNodes
+                         : limit;
+    wanted.store(want, std::memory_order_release);
+    wanted.notify_one();
+  }
+  void stop() {
+    wanted.store(kStop, std::memory_order_release);
+    wanted.notify_one();
+    worker.join();
+  }
+
+  program* p;
+  u32 done;  // the helper's own: blocks below it are resident
+  std::atomic<u32> wanted{0};
+  std::thread worker;
+};
+
+namespace {
+
+std::atomic<AST_BackgroundPrefault::Helper*> gPrefaultHelper{nullptr};
+
 AST* takeNode(program* p) {
   InfoProg* info = p->infoProg;
   u32 id = info->n_AST;
   info->n_AST++;
   VELK_ASSERT(p->infoProg->n_AST < NO_ID);
   if (info->n_AST >= info->max_ast_size) treeCapacityExceeded();
-  if (id % kPrefaultNodes == 0) prefaultBlock(p, id);
+  if (id % kPrefaultNodes == 0) {
+    AST_BackgroundPrefault::Helper* helper = gPrefaultHelper.load(std::memory_order_relaxed);
+    if (helper != nullptr && helper->p == p) {
+      helper->advance(id);
+    } else {
+      prefaultBlock(p, id);
+    }
+  }
   return &p->RAMprogram[id];
 }
 
@@ -50,6 +108,23 @@ const AST* checkedList(const program* p, const AST* list) {
 }
 
 }  // namespace
+
+AST_BackgroundPrefault::AST_BackgroundPrefault(program* p) {
+  // The block in progress was made resident when it was started.
+  const u32 next = (p->infoProg->n_AST + kPrefaultNodes - 1) / kPrefaultNodes * kPrefaultNodes;
+  helper_ = std::make_unique<Helper>(p, next);
+  helper_->advance(next);
+  Helper* none = nullptr;
+  const bool first = gPrefaultHelper.compare_exchange_strong(none, helper_.get());
+  VELK_ASSERT(first && "one background prefault at a time");
+  (void)first;
+}
+
+AST_BackgroundPrefault::~AST_BackgroundPrefault() {
+  Helper* mine = helper_.get();
+  gPrefaultHelper.compare_exchange_strong(mine, nullptr);
+  helper_->stop();
+}
 
 void AST_createTree(program* p, u32 capacity) {
   p->RAMprogram = MEMORY_ALLOC(capacity, AST, "program->RAMprogram");

@@ -3,6 +3,8 @@
 // line index and the accessors of each construct. Nodes live in the program's
 // RAMprogram array, whose capacity never changes, so node pointers stay valid.
 #pragma once
+#include <memory>
+
 #include "program.h"
 
 // Operation codes as stored in AST::op. The numbers are part of the image file.
@@ -170,6 +172,25 @@ AST* AST_makeEmptyNode(program* p, u32 line);
 // Appends a node given as its six stored words (op, reserved, value low,
 // value high, left, right); used by the image reader.
 AST* AST_AddNode(program* p, const u32 words[6]);
+
+// While one of these lives, the pages of the tree and of its line index are
+// made resident by a helper thread, a few blocks ahead of the node being
+// taken, so that the system zeroes them while the caller goes on building.
+// Without one, the caller does it itself, one block at a time. One at a time
+// per process; destroying it stops the helper. A process that ends while one
+// lives (exit on a source error) needs no clean-up: the helper only waits or
+// makes pages resident.
+class AST_BackgroundPrefault {
+ public:
+  explicit AST_BackgroundPrefault(program* p);
+  ~AST_BackgroundPrefault();
+  AST_BackgroundPrefault(const AST_BackgroundPrefault&) = delete;
+  AST_BackgroundPrefault& operator=(const AST_BackgroundPrefault&) = delete;
+  struct Helper;
+
+ private:
+  std::unique_ptr<Helper> helper_;
+};
 
 // Node to id and back: an absent node is NO_ID and NO_ID no node. Defined
 // here, as every pass of the compiler and the interpreter calls them.

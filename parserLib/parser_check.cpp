@@ -7,6 +7,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <thread>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
@@ -255,32 +256,45 @@ bool checkDuplicates(ParserEnv* env, const ProgramView& view, const std::vector<
 // ---------------------------------------------------------------------------
 // What the checks share.
 
+// The node array and the node count at one moment. The walks that follow
+// only read shapes (operation codes and links) through it, never the live
+// count: on large programs they run on a second thread while the main one
+// goes on checking, and may create nodes.
+struct TreeSnapshot {
+  AST* nodes;
+  u32 count;
+  static TreeSnapshot of(const program* p) { return {p->RAMprogram, p->infoProg->n_AST}; }
+  AST* at(u32 id) const { return id < count ? nodes + id : nullptr; }
+  AST* left(const AST* node) const { return at(node->left); }
+  AST* right(const AST* node) const { return at(node->right); }
+  u32 idOf(const AST* node) const { return static_cast<u32>(node - nodes); }
+};
+
 // Visits every node under the program's declarations once, depth first in
 // source order (left before right), telling f the index of the declaration in
 // view.all. A node shared by several parents is visited as part of the
 // declaration met first. f returns false to stop.
 template <class F>
-bool forEachProgramNode(ParserEnv* env, const ProgramView& view, F&& f) {
-  program* p = prog(env);
-  const u32 count = p->infoProg->n_AST;
+bool forEachProgramNode(TreeSnapshot tree, const ProgramView& view, F&& f) {
+  const u32 count = tree.count;
   std::vector<u8> visited(count, 0);  // bytes: cheaper to test than bits
   std::vector<u32> pending;
   for (u32 declaration = 0; declaration < view.all.size(); ++declaration) {
-    pending.assign(1, AST_id(p, view.all[declaration].node));
+    pending.assign(1, tree.idOf(view.all[declaration].node));
     while (!pending.empty()) {
       u32 id = pending.back();
       pending.pop_back();
       if (id >= count || visited[id] != 0) continue;
       visited[id] = 1;
-      AST* node = &p->RAMprogram[id];
+      AST* node = &tree.nodes[id];
       if (!f(node, declaration)) return false;
       // Bound by memory latency: children are fetched ahead of their turn.
       if (node->right != NO_ID && node->right < count) {
-        __builtin_prefetch(&p->RAMprogram[node->right]);
+        __builtin_prefetch(&tree.nodes[node->right]);
         pending.push_back(node->right);
       }
       if (node->left != NO_ID && node->left < count) {
-        __builtin_prefetch(&p->RAMprogram[node->left]);
+        __builtin_prefetch(&tree.nodes[node->left]);
         pending.push_back(node->left);
       }
     }
@@ -310,9 +324,9 @@ struct ProgramCensus {
   size_t loopExits = 0;              // BREAK_OP and CONTINUE_OP nodes
 };
 
-ProgramCensus takeCensus(ParserEnv* env, const ProgramView& view) {
+ProgramCensus takeCensus(TreeSnapshot tree, const ProgramView& view) {
   ProgramCensus census;
-  forEachProgramNode(env, view, [&](AST* node, u32 declaration) {
+  forEachProgramNode(tree, view, [&](AST* node, u32 declaration) {
     switch (node->op) {
       case ENUM_VALUE_OP:
         census.enumValues.push_back({node, declaration});
@@ -337,12 +351,201 @@ ProgramCensus takeCensus(ParserEnv* env, const ProgramView& view) {
   return census;
 }
 
+bool isOperationNode(u32 op);
+bool isVariableDeclaration(u32 op);
+
+// The nodes that the operation check looks at, in the order in which it
+// checks them, with the changes of file between them. Worked out from the
+// tree's shape alone; checking them is then a pass over this list.
+struct OperationPlan {
+  std::vector<u32> steps;         // a node id, or NO_ID then an index into files
+  std::vector<const AST*> files;  // file nodes; index 0 (nullptr) is the main file
+};
+
+// Makes the plan for the program under root. Declarations are taken in source
+// order, included files in place; the initializers of a file's globals are
+// checked once the file's list ends. Within a declaration nodes are met
+// depth first, each once in the whole program, and operands come before the
+// operation that uses them, so the innermost faulty operation is met first.
+class OperationPlanner {
+ public:
+  explicit OperationPlanner(TreeSnapshot tree) : tree_(tree), visited_(tree.count, 0) {
+    plan_.files.push_back(nullptr);
+  }
+
+  OperationPlan take(const AST* root) {
+    struct Pending {
+      const AST* cell;  // the next cell of the file's declaration list
+      u32 file;
+    };
+    struct OpenFile {
+      u32 file;
+      std::vector<u32> globals;  // declarations whose initializers come after the list
+    };
+    std::vector<Pending> pending{{tree_.left(root), 0}};
+    std::vector<OpenFile> open{{0, {}}};
+    while (!pending.empty()) {
+      Pending& current = pending.back();
+      const AST* cell = current.cell;
+      if (cell == nullptr) {
+        pending.pop_back();
+        const std::vector<u32> globals = std::move(open.back().globals);
+        open.pop_back();
+        for (u32 global : globals) walk(global);
+        if (!open.empty()) fileStep(open.back().file);  // back in the includer
+        continue;
+      }
+      current.cell = tree_.right(cell);
+      const AST* node = tree_.left(cell);
+      if (current.cell != nullptr) __builtin_prefetch(current.cell);
+      if (node == nullptr) continue;
+      if (node->op == INCLUDE_OP) {
+        const u32 file = static_cast<u32>(plan_.files.size());
+        plan_.files.push_back(node);
+        fileStep(file);
+        open.push_back({file, {}});
+        pending.push_back({tree_.left(node), file});
+        continue;
+      }
+      if (isVariableDeclaration(node->op)) {
+        open.back().globals.push_back(tree_.idOf(node));
+      } else {
+        walkDeclaration(node);
+      }
+    }
+    return std::move(plan_);
+  }
+
+ private:
+  static bool checked(u32 op) { return isOperationNode(op) || isVariableDeclaration(op) || op == ASSIGN_OP; }
+
+  void fileStep(u32 file) {
+    plan_.steps.push_back(NO_ID);
+    plan_.steps.push_back(file);
+  }
+
+  // Post-order over the subtree.
+  void walk(u32 start) {
+    const u32 count = tree_.count;
+    struct Pending {
+      u32 id;
+      bool expanded;
+    };
+    SmallStack<Pending, 64> pending(Pending{start, false});
+    while (!pending.empty()) {
+      Pending current = pending.pop();
+      if (current.id >= count) continue;
+      const AST* node = &tree_.nodes[current.id];
+      if (current.expanded) {
+        plan_.steps.push_back(current.id);
+        continue;
+      }
+      if (visited_[current.id] != 0) continue;
+      visited_[current.id] = 1;
+      if (checked(node->op)) pending.push({current.id, true});
+      // The walk is bound by memory latency: children are fetched while the
+      // nodes before them are handled.
+      if (node->right != NO_ID && node->right < count) {
+        __builtin_prefetch(&tree_.nodes[node->right]);
+        pending.push({node->right, false});
+      }
+      if (node->left != NO_ID && node->left < count) {
+        __builtin_prefetch(&tree_.nodes[node->left]);
+        pending.push({node->left, false});
+      }
+    }
+  }
+
+  void walkIfPresent(const AST* node) {
+    if (node != nullptr) walk(tree_.idOf(node));
+  }
+
+  // The i-th element of a LIST (nullptr when absent).
+  const AST* nthOf(const AST* list, u32 i) const {
+    if (list == nullptr || list->op != LIST) return nullptr;
+    const AST* cell = list;
+    for (u32 k = 0; cell != nullptr && k < i; ++k) cell = tree_.right(cell);
+    return cell == nullptr ? nullptr : tree_.left(cell);
+  }
+
+  void walkDeclaration(const AST* node) {
+    switch (node->op) {
+      case FUNCTION_DECLARATION:
+        walkIfPresent(tree_.right(node));
+        return;
+      case PROCESS_DECLARATION:
+        for (u32 part : {PART_STATICS, PART_LOCALS, PART_COMMON, PART_SUB_INSTANCES, PART_STATES,
+                         PART_FINALLY}) {
+          walkIfPresent(nthOf(tree_.right(node), part));
+        }
+        return;
+      case TIME_ANNOTATION:
+      case USER_ANNOTATION:
+      case PROCESS_ANNOTATION:
+      case HARDWARE_ANNOTATION:
+        walkIfPresent(tree_.left(node));
+        return;
+      default:
+        walk(tree_.idOf(node));
+        return;
+    }
+  }
+
+  TreeSnapshot tree_;
+  std::vector<u8> visited_;  // by node id; bytes are cheaper to test than bits
+  OperationPlan plan_;
+};
+
+// The operation plan is a walk over every node, the checks' largest cost on
+// big programs, and only reads the tree's shape, which the checks leave as it
+// is: from this many nodes on, a second thread makes it while the main one
+// runs the checks that come first. It serves only if no node was added
+// meanwhile; otherwise it is made again.
+#ifdef NDEBUG
+constexpr u32 kPlanAheadNodes = 1u << 16;
+#else
+// Debug builds always plan ahead, and compare with a plan made in place.
+constexpr u32 kPlanAheadNodes = 0;
+#endif
+
 // What the checks of one parser_check share; see parser_beginChecks.
 struct CheckSession {
   std::unique_ptr<ProgramView> view;
   std::unique_ptr<ProgramCensus> census;
   std::vector<BuiltinCallSite> callSites;
   int duplicates = -1;  // whether the program has a duplicated name; -1 not known yet
+  // The operation plan made ahead for the program's root, and the tree as it
+  // was then; the planner thread owns both until joined.
+  TreeSnapshot planTree{nullptr, 0};
+  std::unique_ptr<OperationPlan> plan;
+  std::thread planner;
+
+  CheckSession() = default;
+  CheckSession(const CheckSession&) = delete;
+  CheckSession& operator=(const CheckSession&) = delete;
+  ~CheckSession() {
+    if (planner.joinable()) planner.join();
+  }
+
+  void planAhead(const program* p) {
+    if (p->root == nullptr || p->infoProg->n_AST < kPlanAheadNodes) return;
+    planTree = TreeSnapshot::of(p);
+    plan = std::make_unique<OperationPlan>();
+    planner = std::thread([tree = planTree, root = p->root, out = plan.get()] {
+      *out = OperationPlanner(tree).take(root);
+    });
+  }
+
+  // Moves the plan made ahead into out, if there is one and it still
+  // describes the tree.
+  bool takePlanAhead(const program* p, OperationPlan& out) {
+    if (!planner.joinable()) return false;
+    planner.join();
+    const bool current = planTree.count == p->infoProg->n_AST;
+    if (current) out = std::move(*plan);
+    plan.reset();
+    return current;
+  }
 };
 
 CheckSession* session(ParserEnv* env) { return static_cast<CheckSession*>(env->pctx->checkState.get()); }
@@ -372,10 +575,10 @@ bool knownFreeOfDuplicates(ParserEnv* env, const ProgramView& view) {
 const ProgramCensus& programCensus(ParserEnv* env, const ProgramView& view, ProgramCensus& local) {
   CheckSession* shared = session(env);
   if (shared == nullptr) {
-    local = takeCensus(env, view);
+    local = takeCensus(TreeSnapshot::of(prog(env)), view);
     return local;
   }
-  if (!shared->census) shared->census = std::make_unique<ProgramCensus>(takeCensus(env, view));
+  if (!shared->census) shared->census = std::make_unique<ProgramCensus>(takeCensus(TreeSnapshot::of(prog(env)), view));
   return *shared->census;
 }
 
@@ -1099,9 +1302,9 @@ bool isVariableDeclaration(u32 op) {
   }
 }
 
+// Checks the nodes of an operation plan in turn.
 struct OperationWalk {
   ParserEnv* env;
-  std::vector<u8> visited;  // by node id; bytes are cheaper to test than bits
   u32 error = OPERR_NONE;
   std::string fileName;
   ValueMemo memo;
@@ -1119,9 +1322,6 @@ struct OperationWalk {
     warnAt(env, 0, fileName.c_str(), node, nullptr, "%s in expression\n", opErrName(found));
     return true;
   }
-
-  // Whether checkNode looks at nodes of this operation at all.
-  static bool checked(u32 op) { return isOperationNode(op) || isVariableDeclaration(op) || op == ASSIGN_OP; }
 
   bool checkNode(AST* node) {
     program* p = env->program;
@@ -1145,64 +1345,6 @@ struct OperationWalk {
       return handle(found, node);
     }
     return true;
-  }
-
-  // Post-order over the subtree: operands are checked before their
-  // operation, so the innermost faulty operation is the one reported.
-  bool walk(AST* start) {
-    program* p = env->program;
-    const u32 count = p->infoProg->n_AST;
-    struct Pending {
-      u32 id;
-      bool expanded;
-    };
-    SmallStack<Pending, 64> pending(Pending{AST_id(p, start), false});
-    while (!pending.empty()) {
-      Pending current = pending.pop();
-      if (current.id >= count) continue;
-      AST* node = &p->RAMprogram[current.id];
-      if (current.expanded) {
-        if (!checkNode(node)) return false;
-        continue;
-      }
-      if (visited[current.id] != 0) continue;
-      visited[current.id] = 1;
-      if (checked(node->op)) pending.push({current.id, true});
-      // The walk is bound by memory latency: children are fetched while the
-      // nodes before them are handled.
-      if (node->right != NO_ID && node->right < count) {
-        __builtin_prefetch(&p->RAMprogram[node->right]);
-        pending.push({node->right, false});
-      }
-      if (node->left != NO_ID && node->left < count) {
-        __builtin_prefetch(&p->RAMprogram[node->left]);
-        pending.push({node->left, false});
-      }
-    }
-    return true;
-  }
-
-  bool walkIfPresent(AST* node) { return node == nullptr || walk(node); }
-
-  bool walkDeclaration(AST* node) {
-    program* p = env->program;
-    switch (node->op) {
-      case FUNCTION_DECLARATION:
-        return walkIfPresent(AST_right(p, node));
-      case PROCESS_DECLARATION:
-        for (u32 part : {PART_STATICS, PART_LOCALS, PART_COMMON, PART_SUB_INSTANCES, PART_STATES,
-                         PART_FINALLY}) {
-          if (!walkIfPresent(nth(env, AST_right(p, node), part))) return false;
-        }
-        return true;
-      case TIME_ANNOTATION:
-      case USER_ANNOTATION:
-      case PROCESS_ANNOTATION:
-      case HARDWARE_ANNOTATION:
-        return walkIfPresent(AST_left(p, node));
-      default:
-        return walk(node);
-    }
   }
 };
 
@@ -1285,7 +1427,11 @@ bool linkage_checkIfDuplicatedDeclNames(ParserEnv* env, const AST* a, const char
   return false;
 }
 
-void parser_beginChecks(ParserEnv* env) { env->pctx->checkState = std::make_shared<CheckSession>(); }
+void parser_beginChecks(ParserEnv* env) {
+  auto shared = std::make_shared<CheckSession>();
+  shared->planAhead(prog(env));
+  env->pctx->checkState = std::move(shared);
+}
 
 void parser_endChecks(ParserEnv* env) { env->pctx->checkState.reset(); }
 
@@ -1341,40 +1487,26 @@ void parser_checkType(ParserEnv* env) {
 u32 parser_checkOperationValues(ParserEnv* env, AST* root) {
   program* p = prog(env);
   if (root == nullptr) return OPERR_NONE;
-  OperationWalk walk{env, std::vector<u8>(p->infoProg->n_AST, 0), OPERR_NONE, env->pctx->fileName, {}, {}};
-  // Files in place; the initializers of a file's globals once its list ends.
-  struct Checker : SourceVisitor {
-    struct File {
-      std::string name;
-      std::vector<AST*> globals;  // declarations whose initializers come after the list
-    };
-    explicit Checker(OperationWalk& w) : walk(w), files{{w.fileName, {}}} {}
-    OperationWalk& walk;
-    std::vector<File> files;
-    bool enterFile(const AST* file) {
-      files.push_back({includeName(walk.env, file), {}});
-      walk.fileName = files.back().name;
-      return true;
+  OperationPlan plan;
+  CheckSession* shared = session(env);
+  if (shared == nullptr || root != p->root || !shared->takePlanAhead(p, plan)) {
+    plan = OperationPlanner(TreeSnapshot::of(p)).take(root);
+  } else if (kPlanAheadNodes == 0) {
+    const OperationPlan inPlace = OperationPlanner(TreeSnapshot::of(p)).take(root);
+    VELK_ASSERT_TEXT(plan.steps == inPlace.steps && plan.files == inPlace.files,
+                     "the operation plan taken ahead matches one taken in place");
+  }
+  OperationWalk walk{env, OPERR_NONE, env->pctx->fileName, {}, {}};
+  const std::string mainFileName = walk.fileName;
+  for (size_t i = 0; i < plan.steps.size(); ++i) {
+    const u32 step = plan.steps[i];
+    if (step == NO_ID) {
+      const AST* file = plan.files[plan.steps[++i]];
+      walk.fileName = file == nullptr ? mainFileName : includeName(env, file);
+      continue;
     }
-    bool declaration(AST* node, const AST*) {
-      if (isVariableDeclaration(node->op)) {
-        files.back().globals.push_back(node);
-        return true;
-      }
-      return walk.walkDeclaration(node);
-    }
-    bool leaveFile(const AST*) {
-      const std::vector<AST*> globals = std::move(files.back().globals);
-      files.pop_back();
-      for (AST* decl : globals) {
-        if (!walk.walk(decl)) break;
-      }
-      if (walk.error != OPERR_NONE) return false;
-      if (!files.empty()) walk.fileName = files.back().name;  // back in the includer
-      return true;
-    }
-  } checker(walk);
-  parser_walkSource(p, root, checker);
+    if (!walk.checkNode(&p->RAMprogram[step])) break;
+  }
   if (walk.error != OPERR_NONE) {
     std::snprintf(env->pctx->fileName, sizeof env->pctx->fileName, "%s", walk.fileName.c_str());
   }

@@ -39,7 +39,9 @@ bool linkage_checkIfDuplicatedDeclNames(ParserEnv* env, const AST* a, const char
 // they share one view of the declaration lists and one census of the nodes
 // that several of them look at (enumeration values, control-flow statements,
 // calls), each taken when first needed: the checks only set values, so the
-// tree keeps its shape. A check called on its own takes its own.
+// tree keeps its shape. On large programs the order in which the operation
+// check visits nodes is worked out on a second thread from the session's
+// start. A check called on its own takes its own.
 void parser_beginChecks(ParserEnv* env);
 void parser_endChecks(ParserEnv* env);
 

@@ -259,7 +259,6 @@ int parser_check(ParserEnv* env) {
   if (clean()) parser_checkProgramGlobalLinkage(env, mainFileName.c_str());
   if (clean()) parser_checkType(env);
   if (clean()) parser_checkBuiltinCalls(env);
-  parser_endChecks(env);
   u32 initSymbol = defExpr_lookupForSymbol(env, "init");
   p->infoProg->initFunction = initSymbol == NO_ID ? NO_ID : defFunc_lookup(env, initSymbol);
   if (clean()) {
@@ -267,6 +266,7 @@ int parser_check(ParserEnv* env) {
     if (error != OPERR_NONE) parser_operationError(env, opErr_getName(error));
     std::snprintf(pctx->fileName, sizeof pctx->fileName, "%s", mainFileName.c_str());
   }
+  parser_endChecks(env);
   return pctx->status != 0 ? 22 : 0;
 }
 

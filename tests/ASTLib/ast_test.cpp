@@ -66,6 +66,30 @@ TEST(AstNodesDeathTest, IdPastTheUsedNodesIsAnInternalError) {
   EXPECT_DEATH(AST_fromId(prog.p, 1), "Assertion '\\(id < p->infoProg->n_AST\\)' failed");
 }
 
+// The helper that makes pages resident runs ahead of the builder: nodes made
+// meanwhile keep their contents, a tree smaller than the helper's lead ends
+// it at the capacity, and stopping it mid-way neither hangs nor loses nodes.
+TEST(AstNodes, BackgroundPrefaultKeepsEveryNode) {
+  for (u32 capacity : {50u, 70000u, 300000u}) {
+    ScopedProgram prog(capacity);
+    program* p = prog.p;
+    leaf(p, 0);
+    const u32 made = capacity - 1;
+    {
+      AST_BackgroundPrefault prefault(p);
+      for (u32 i = 1; i < made; ++i) leaf(p, i, i);
+    }
+    ASSERT_EQ(AST_getTreeNodesCount(p), made);
+    for (u32 i = 1; i < made; i += 997) {
+      EXPECT_EQ(AST_fromId(p, i)->value.halves[0], i);
+      EXPECT_EQ(AST_lineFromId(p, i), i);
+    }
+    // Stopped while it still has blocks to go; then one more for the same tree.
+    { AST_BackgroundPrefault early(p); }
+    AST_BackgroundPrefault again(p);
+  }
+}
+
 TEST(AstLists, SizeCountsCellsEvenWithEmptySlots) {
   ScopedProgram prog;
   program* p = prog.p;

@@ -363,6 +363,47 @@ TEST_F(ParserCheckTest, DeeplyNestedStatements) {
   EXPECT_EQ(out, "[ERROR] " + at(breakLine) + "break statement outside loop scope\n");
 }
 
+// On large programs the order of the operation check is worked out on a
+// second thread. The reports must not depend on it: the same warnings and
+// error, in the same order and in the same files, whether the program is
+// small or padded well past that size with functions that report nothing.
+// Globals' initializers are checked when their file's list ends.
+TEST_F(ParserCheckTest, LargeProgramsReportOperationsAsSmallOnes) {
+  std::string padding;
+  for (int i = 0; i < 8000; ++i) {
+    padding += "p" + std::to_string(i) + "() {\n  var uint32 : x;\n  x = " + std::to_string(i) +
+               " + 1;\n}\n";
+  }
+  const Files other = {{"other.velk",
+                        "const uint8 : o = 200;\nk() {\n  var uint8 : x;\n  x = 200 + o;\n}\n"
+                        "const uint8 : o2 = o + o;\n"}};
+  const std::string warnings =
+      "const uint8 : g = 250;\nconst uint8 : g2 = g + 10;\ninclude \"other.velk\"\n"
+      "h() {\n  var int8 : y;\n  y = 1 << 7;\n}\n";
+  const std::string expected = "[WARNING] other.velk: Line 4: wrap in expression\n"
+                               "[WARNING] other.velk: Line 6: wrap in expression\n"
+                               "[WARNING] " + at(6) + "overflow in expression\n"
+                               "[WARNING] " + at(2) + "wrap in expression\n";
+  for (const std::string& tail : {std::string(), padding}) {
+    compile(warnings + tail, other);
+    EXPECT_EQ(checked, 0);
+    EXPECT_EQ(out, expected) << (tail.empty() ? "small" : "large");
+  }
+  // A critical error stops the check where it is met: in the included file,
+  // or in the main file before its globals' initializers.
+  const std::string divide = "z() {\n  var int32 : q;\n  q = 1 / 0;\n}\n";
+  for (const std::string& tail : {std::string(), padding}) {
+    compile("include \"other.velk\"\n" + tail, {{"other.velk", divide}});
+    EXPECT_EQ(status, 111);
+    EXPECT_EQ(out, "[ERROR] other.velk: Line 3: division by zero in expression\n");
+    compile(warnings + tail + divide, other);
+    EXPECT_EQ(status, 111);
+    const int line = 8 + static_cast<int>(std::count(tail.begin(), tail.end(), '\n')) + 2;
+    EXPECT_EQ(out, expected.substr(0, expected.rfind("[WARNING]")) + "[ERROR] " + at(line) +
+                       "division by zero in expression\n");
+  }
+}
+
 TEST(ParserCheckNames, DeclarationDescriptionsAndErrorNames) {
   EXPECT_STREQ(op_getGblDeclDesc(IMPLICIT_VARIABLE_DECL), "implicit variable declaration");
   EXPECT_STREQ(op_getGblDeclDesc(STATIC_VARIABLE_BUFFER_DECL_OP), "static variable buffer declaration");
