@@ -156,6 +156,64 @@ ProgramView viewProgram(ParserEnv* env, const char* mainFileName) {
   return view;
 }
 
+// Debug builds compare what the checks take by a shortcut (the view from the
+// log, a plan made ahead) with what the plain way gives.
+#ifdef NDEBUG
+constexpr bool kCompareShortcuts = false;
+#else
+constexpr bool kCompareShortcuts = true;
+#endif
+
+// The same view, from the log of the declarations appended while parsing:
+// without reading the lists, whose cells lie far apart in the node array.
+// False, leaving view to be taken by a walk, when the log cannot be used.
+bool viewFromLog(ParserEnv* env, const char* mainFileName, ProgramView& view) {
+  const ParserContext* pctx = env->pctx;
+  program* p = prog(env);
+  if (!pctx->definitionLogUsable || p->root == nullptr) return false;
+  view.fileNames.emplace_back(mainFileName != nullptr ? mainFileName : "");
+  view.fileNodes.push_back(nullptr);
+  view.perFile.emplace_back();
+  view.all.reserve(pctx->definitionLog.size());
+  // The file of each list head met so far; the root's is the main file.
+  std::unordered_map<u32, u32> fileOfHead{{AST_id(p, p->root), 0}};
+  u32 lastHead = AST_id(p, p->root);
+  u32 lastFile = 0;
+  const u32 count = p->infoProg->n_AST;
+  for (const ParserContext::DefinitionLogEntry& entry : pctx->definitionLog) {
+    if (entry.head != lastHead) {
+      auto found = fileOfHead.find(entry.head);
+      if (found == fileOfHead.end()) return false;
+      lastHead = entry.head;
+      lastFile = found->second;
+    }
+    if (entry.node == NO_ID) continue;
+    if (entry.node >= count) return false;
+    AST* node = &p->RAMprogram[entry.node];
+    if (entry.file) {
+      const u32 file = static_cast<u32>(view.fileNames.size());
+      view.fileNames.push_back(includeName(env, node));
+      view.fileNodes.push_back(node);
+      view.perFile.emplace_back();
+      fileOfHead.emplace(entry.node, file);
+      continue;
+    }
+    view.perFile[lastFile].push_back({node, lastFile});
+    view.all.push_back({node, lastFile});
+  }
+  return true;
+}
+
+bool sameView(const ProgramView& a, const ProgramView& b) {
+  auto same = [](const std::vector<Declaration>& x, const std::vector<Declaration>& y) {
+    return std::equal(x.begin(), x.end(), y.begin(), y.end(), [](const Declaration& l, const Declaration& r) {
+      return l.node == r.node && l.file == r.file;
+    });
+  };
+  if (a.fileNames != b.fileNames || a.fileNodes != b.fileNodes || !same(a.all, b.all)) return false;
+  return std::equal(a.perFile.begin(), a.perFile.end(), b.perFile.begin(), b.perFile.end(), same);
+}
+
 // The parts of a process definition node, in the order of its part list.
 enum ProcessPart : u32 {
   PART_STATICS = 0,
@@ -277,15 +335,18 @@ struct TreeSnapshot {
 template <class F>
 bool forEachProgramNode(TreeSnapshot tree, const ProgramView& view, F&& f) {
   const u32 count = tree.count;
-  std::vector<u8> visited(count, 0);  // bytes: cheaper to test than bits
+  std::vector<u64> visited(count / 64 + 1, 0);  // bits: a table that stays in cache
   std::vector<u32> pending;
   for (u32 declaration = 0; declaration < view.all.size(); ++declaration) {
     pending.assign(1, tree.idOf(view.all[declaration].node));
     while (!pending.empty()) {
       u32 id = pending.back();
       pending.pop_back();
-      if (id >= count || visited[id] != 0) continue;
-      visited[id] = 1;
+      if (id >= count) continue;
+      u64& word = visited[id / 64];
+      const u64 bit = u64{1} << (id % 64);
+      if ((word & bit) != 0) continue;
+      word |= bit;
       AST* node = &tree.nodes[id];
       if (!f(node, declaration)) return false;
       // Bound by memory latency: children are fetched ahead of their turn.
@@ -369,7 +430,7 @@ struct OperationPlan {
 // operation that uses them, so the innermost faulty operation is met first.
 class OperationPlanner {
  public:
-  explicit OperationPlanner(TreeSnapshot tree) : tree_(tree), visited_(tree.count, 0) {
+  explicit OperationPlanner(TreeSnapshot tree) : tree_(tree), visited_(tree.count / 64 + 1, 0) {
     plan_.files.push_back(nullptr);
   }
 
@@ -440,8 +501,10 @@ class OperationPlanner {
         plan_.steps.push_back(current.id);
         continue;
       }
-      if (visited_[current.id] != 0) continue;
-      visited_[current.id] = 1;
+      u64& word = visited_[current.id / 64];
+      const u64 bit = u64{1} << (current.id % 64);
+      if ((word & bit) != 0) continue;
+      word |= bit;
       if (checked(node->op)) pending.push({current.id, true});
       // The walk is bound by memory latency: children are fetched while the
       // nodes before them are handled.
@@ -492,21 +555,21 @@ class OperationPlanner {
   }
 
   TreeSnapshot tree_;
-  std::vector<u8> visited_;  // by node id; bytes are cheaper to test than bits
+  // By node id. Bits: the plan is mostly made beside the other checks, whose
+  // tables are alive meanwhile.
+  std::vector<u64> visited_;
   OperationPlan plan_;
 };
 
-// The operation plan is a walk over every node, the checks' largest cost on
-// big programs, and only reads the tree's shape, which the checks leave as it
-// is: from this many nodes on, a second thread makes it while the main one
-// runs the checks that come first. It serves only if no node was added
-// meanwhile; otherwise it is made again.
-#ifdef NDEBUG
-constexpr u32 kPlanAheadNodes = 1u << 16;
-#else
-// Debug builds always plan ahead, and compare with a plan made in place.
-constexpr u32 kPlanAheadNodes = 0;
-#endif
+// The operation plan is a walk over every node, one of the checks' largest
+// costs on big programs, and only reads the tree's shape, which the checks
+// leave as it is: from this many nodes on, a second thread makes it while the
+// main one runs the checks that come first. It serves only if no node was
+// added meanwhile; otherwise it is made again. Debug builds always plan
+// ahead. (The census stays on the main thread: walking on the other core,
+// away from the caches that hold the tree, the two walks together take
+// longer than the checks they would overlap.)
+constexpr u32 kPlanAheadNodes = kCompareShortcuts ? 0 : 1u << 16;
 
 // What the checks of one parser_check share; see parser_beginChecks.
 struct CheckSession {
@@ -558,7 +621,15 @@ const ProgramView& programView(ParserEnv* env, const char* mainFileName, Program
     local = viewProgram(env, mainFileName);
     return local;
   }
-  if (!shared->view) shared->view = std::make_unique<ProgramView>(viewProgram(env, mainFileName));
+  if (!shared->view) {
+    shared->view = std::make_unique<ProgramView>();
+    if (!viewFromLog(env, mainFileName, *shared->view)) {
+      *shared->view = viewProgram(env, mainFileName);
+    } else if (kCompareShortcuts) {
+      VELK_ASSERT_TEXT(sameView(*shared->view, viewProgram(env, mainFileName)),
+                       "the view from the log matches one taken by a walk");
+    }
+  }
   shared->view->fileNames[0] = mainFileName != nullptr ? mainFileName : "";
   return *shared->view;
 }
@@ -574,11 +645,12 @@ bool knownFreeOfDuplicates(ParserEnv* env, const ProgramView& view) {
 
 const ProgramCensus& programCensus(ParserEnv* env, const ProgramView& view, ProgramCensus& local) {
   CheckSession* shared = session(env);
+  const program* p = prog(env);
   if (shared == nullptr) {
-    local = takeCensus(TreeSnapshot::of(prog(env)), view);
+    local = takeCensus(TreeSnapshot::of(p), view);
     return local;
   }
-  if (!shared->census) shared->census = std::make_unique<ProgramCensus>(takeCensus(TreeSnapshot::of(prog(env)), view));
+  if (!shared->census) shared->census = std::make_unique<ProgramCensus>(takeCensus(TreeSnapshot::of(p), view));
   return *shared->census;
 }
 
@@ -1491,7 +1563,7 @@ u32 parser_checkOperationValues(ParserEnv* env, AST* root) {
   CheckSession* shared = session(env);
   if (shared == nullptr || root != p->root || !shared->takePlanAhead(p, plan)) {
     plan = OperationPlanner(TreeSnapshot::of(p)).take(root);
-  } else if (kPlanAheadNodes == 0) {
+  } else if (kCompareShortcuts) {
     const OperationPlan inPlace = OperationPlanner(TreeSnapshot::of(p)).take(root);
     VELK_ASSERT_TEXT(plan.steps == inPlace.steps && plan.files == inPlace.files,
                      "the operation plan taken ahead matches one taken in place");

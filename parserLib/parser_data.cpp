@@ -162,6 +162,8 @@ void parser_add_external_definition(ParserEnv* env, AST* node) {
   AST* head = env->pctx->externalDefinitions;
   u32 cellId = AST_id(p, AST_makeList1(p, node, env->pctx->lineno));
   // The head node (ROOT or a file node) keeps its declaration list in its left child.
+  env->pctx->definitionLog.push_back(
+      {AST_id(p, node), AST_id(p, head), node != nullptr && node->op == INCLUDE_OP});
   auto [tail, first] = env->pctx->externalDefinitionTails.try_emplace(AST_id(p, head), cellId);
   if (first) {
     head->left = cellId;
@@ -274,6 +276,7 @@ int parser_parseString(ParserEnv* env, const char* text) {
   // String mode: the grammar reads one statement or expression after a '$'.
   program* p = env->program;
   u32 mark = AST_get_tree_size(p);
+  env->pctx->definitionLogUsable = false;
   std::string source = std::string("$ ") + text;
   int parsed = lexer_parseString(env, source.c_str());
   AST_set_tree_size(p, mark);

@@ -68,6 +68,18 @@ struct ParserContext {
   // Last LIST cell of each external definition list, by the id of its head
   // node, so that appending a declaration never walks the list.
   std::unordered_map<u32, u32> externalDefinitionTails;
+  // Every node appended to an external definition list, in order, with the
+  // list's head: with includes read in place, the order of a walk of the
+  // lists. The checks take the program's declarations from it rather than
+  // walking the lists again; a parse that drops nodes (string mode) makes it
+  // unusable, and the checks then walk.
+  struct DefinitionLogEntry {
+    u32 node;
+    u32 head;
+    bool file;  // an included file's node, whose list follows
+  };
+  std::vector<DefinitionLogEntry> definitionLog;
+  bool definitionLogUsable = true;
   std::vector<char> commentsBuffer;
   std::vector<u32> commentIndex;
   std::vector<char> numericsBuffer;

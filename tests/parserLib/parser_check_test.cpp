@@ -188,6 +188,25 @@ TEST_F(ParserCheckTest, DuplicateAcrossFilesNamesTheOtherFileAndLine) {
                      "other.velk:2\n");
 }
 
+// Declarations are taken in program order with nested includes in place:
+// the name met first is the one the later declaration conflicts with, even
+// when it sits two includes deep and its includer goes on after it.
+TEST_F(ParserCheckTest, NestedIncludesKeepProgramOrder) {
+  compile("include \"a.velk\"\nvar uint8 : c = 1;\nconst uint8 : b = 3;\n",
+          {{"a.velk", "var uint8 : a = 1;\ninclude \"b.velk\"\nvar uint8 : a2 = 1;\n"},
+           {"b.velk", "\n\nvar uint8 : b = 2;\n"}});
+  EXPECT_EQ(status, 122);
+  EXPECT_EQ(out, "[ERROR] " + at(3) +
+                     "constant definition name \"b\" already used for variable declaration at "
+                     "b.velk:3\n");
+  compile("include \"a.velk\"\nvar uint8 : a2 = 1;\n",
+          {{"a.velk", "include \"b.velk\"\nvar uint8 : a2 = 1;\n"}, {"b.velk", "var uint8 : b = 2;\n"}});
+  EXPECT_EQ(status, 122);
+  EXPECT_EQ(out, "[ERROR] " + at(2) +
+                     "variable declaration name \"a2\" already used for variable declaration at "
+                     "a.velk:2\n");
+}
+
 TEST_F(ParserCheckTest, MainFileDuplicateComesBeforeThoseOfEarlierIncludes) {
   // Each file is checked on its own first, the main file first, even though
   // the included file's duplicate comes first in the program.
@@ -402,6 +421,15 @@ TEST_F(ParserCheckTest, LargeProgramsReportOperationsAsSmallOnes) {
     EXPECT_EQ(out, expected.substr(0, expected.rfind("[WARNING]")) + "[ERROR] " + at(line) +
                        "division by zero in expression\n");
   }
+  // The checks that use the census (here the control-flow condition) report
+  // the same as well.
+  const Files conditions = {{"other.velk", "c() {\n  var uint8 : x = 1;\n  while (x) { }\n}\n"}};
+  compile("include \"other.velk\"\n", conditions);
+  EXPECT_EQ(status, 168);
+  const std::string small = out;
+  compile("include \"other.velk\"\n" + padding, conditions);
+  EXPECT_EQ(status, 168);
+  EXPECT_EQ(out, small);
 }
 
 TEST(ParserCheckNames, DeclarationDescriptionsAndErrorNames) {
