@@ -106,8 +106,10 @@ struct DefVarState {
   std::vector<std::pair<u32, u32>> globalVariableDeclarations;
   std::vector<std::pair<u32, u32>> globalConstantDeclarations;
   std::vector<std::pair<u32, u32>> staticVariableDeclarations;
-  std::unordered_map<u32, u32> globalVariableDecl;  // image index → declaration id
-  std::unordered_map<u32, u32> globalConstantDecl;
+  // By image index, the declaration id that index was first given (NO_ID
+  // when none): indexes are handed out in order, so a vector serves.
+  std::vector<u32> globalVariableDecl;
+  std::vector<u32> globalConstantDecl;
   std::vector<u32> globalDeclarations;
   // First index of each name in the image's symbol-id tables.
   FirstPositionIndex globalVariables;
@@ -118,6 +120,15 @@ DefVarState& state(ParserEnv* env) {
   ParserContext* pctx = env->pctx;
   if (!pctx->varState) pctx->varState = std::make_shared<DefVarState>();
   return *static_cast<DefVarState*>(pctx->varState.get());
+}
+
+// The declaration given an image index first; NO_ID when there is none.
+u32 declarationAt(const std::vector<u32>& byIndex, u32 index) {
+  return index < byIndex.size() ? byIndex[index] : NO_ID;
+}
+void recordDeclaration(std::vector<u32>& byIndex, u32 index, u32 declId) {
+  if (index >= byIndex.size()) byIndex.resize(index + 1, NO_ID);
+  if (byIndex[index] == NO_ID) byIndex[index] = declId;
 }
 
 u32 currentLine(ParserEnv* env) { return env->pctx->lineno; }
@@ -722,14 +733,12 @@ AST* defVar_makeAccess(ParserEnv* env, AST* symbol) {
     return makeAccessNode(env, STATIC_VARIABLE_OP, r.type, i, r.declId);
   }
   if (u32 i = defVar_lookupGlobal(env, sym); i != NO_ID) {
-    auto decl = s.globalVariableDecl.find(i);
     return makeAccessNode(env, GLOBAL_VARIABLE_OP, p->globalVariableTable[i].typeId, i,
-                          decl == s.globalVariableDecl.end() ? NO_ID : decl->second);
+                          declarationAt(s.globalVariableDecl, i));
   }
   if (u32 i = defVar_lookupGlobalConstant(env, sym); i != NO_ID) {
-    auto decl = s.globalConstantDecl.find(i);
     return makeAccessNode(env, GLOBAL_CONSTANT_OP, p->globalConstantTable[i].typeId, i,
-                          decl == s.globalConstantDecl.end() ? NO_ID : decl->second);
+                          declarationAt(s.globalConstantDecl, i));
   }
   if (u32 type = defType_lookup(env, sym); type != NO_ID) {
     return AST_makeNodeVal(p, TYPE_OP, TypeType, 0, makeIndexNode(env, type), nullptr,
@@ -813,7 +822,7 @@ u32 GlobalConstant_define(ParserEnv* env, u32 declId) {
   p->globalConstantTable[index] = TaggedValue{value, decl->value.id.type, NO_ID};
   p->infoProg->n_globalConstants = index + 1;
   s.globalConstantDeclarations.emplace_back(declId, index);
-  s.globalConstantDecl.emplace(index, declId);
+  recordDeclaration(s.globalConstantDecl, index, declId);
   return index;
 }
 
@@ -828,7 +837,7 @@ u32 GlobalVariable_register(ParserEnv* env, u32 declId) {
   p->globalVariableTable[index] = TaggedValue{nullptr, decl->value.id.type, index};
   p->infoProg->n_globalVariables = index + 1;
   s.globalVariableDeclarations.emplace_back(declId, index);
-  s.globalVariableDecl.emplace(index, declId);
+  recordDeclaration(s.globalVariableDecl, index, declId);
   return index;
 }
 
