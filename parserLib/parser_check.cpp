@@ -650,7 +650,9 @@ const ProgramCensus& programCensus(ParserEnv* env, const ProgramView& view, Prog
     local = takeCensus(TreeSnapshot::of(p), view);
     return local;
   }
-  if (!shared->census) shared->census = std::make_unique<ProgramCensus>(takeCensus(TreeSnapshot::of(p), view));
+  if (!shared->census) {
+    shared->census = std::make_unique<ProgramCensus>(takeCensus(TreeSnapshot::of(p), view));
+  }
   return *shared->census;
 }
 
