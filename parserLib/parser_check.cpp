@@ -435,45 +435,40 @@ class OperationPlanner {
   }
 
   OperationPlan take(const AST* root) {
-    struct Pending {
-      const AST* cell;  // the next cell of the file's declaration list
-      u32 file;
-    };
-    struct OpenFile {
-      u32 file;
-      std::vector<u32> globals;  // declarations whose initializers come after the list
-    };
-    std::vector<Pending> pending{{tree_.left(root), 0}};
-    std::vector<OpenFile> open{{0, {}}};
-    while (!pending.empty()) {
-      Pending& current = pending.back();
-      const AST* cell = current.cell;
-      if (cell == nullptr) {
-        pending.pop_back();
+    // The files being read, innermost last, each with the declarations whose
+    // initializers come after its list.
+    struct Visitor : SourceVisitor {
+      explicit Visitor(OperationPlanner& p) : planner(p) {}
+      OperationPlanner& planner;
+      struct OpenFile {
+        u32 file;
+        std::vector<u32> globals;
+      };
+      std::vector<OpenFile> open{{0, {}}};
+      bool enterFile(const AST* node) {
+        const u32 file = static_cast<u32>(planner.plan_.files.size());
+        planner.plan_.files.push_back(node);
+        planner.fileStep(file);
+        open.push_back({file, {}});
+        return true;
+      }
+      bool declaration(AST* node, const AST*) {
+        if (isVariableDeclaration(node->op)) {
+          open.back().globals.push_back(planner.tree_.idOf(node));
+        } else {
+          planner.walkDeclaration(node);
+        }
+        return true;
+      }
+      bool leaveFile(const AST*) {
         const std::vector<u32> globals = std::move(open.back().globals);
         open.pop_back();
-        for (u32 global : globals) walk(global);
-        if (!open.empty()) fileStep(open.back().file);  // back in the includer
-        continue;
+        for (u32 global : globals) planner.walk(global);
+        if (!open.empty()) planner.fileStep(open.back().file);  // back in the includer
+        return true;
       }
-      current.cell = tree_.right(cell);
-      const AST* node = tree_.left(cell);
-      if (current.cell != nullptr) __builtin_prefetch(current.cell);
-      if (node == nullptr) continue;
-      if (node->op == INCLUDE_OP) {
-        const u32 file = static_cast<u32>(plan_.files.size());
-        plan_.files.push_back(node);
-        fileStep(file);
-        open.push_back({file, {}});
-        pending.push_back({tree_.left(node), file});
-        continue;
-      }
-      if (isVariableDeclaration(node->op)) {
-        open.back().globals.push_back(tree_.idOf(node));
-      } else {
-        walkDeclaration(node);
-      }
-    }
+    } visitor(*this);
+    parser_walkSourceWith(tree_, root, visitor);
     return std::move(plan_);
   }
 

@@ -19,16 +19,25 @@ struct SourceVisitor {
   bool leaveFile(const AST* /*file*/) { return true; }
 };
 
+// How a walk reads a node's children: here through the program's checked
+// accessors. Another reader with the same two members (left, right) may walk
+// a tree that it reads in its own way.
+struct ProgramLinks {
+  const program* p;
+  AST* left(const AST* node) const { return AST_left(p, node); }
+  AST* right(const AST* node) const { return AST_right(p, node); }
+};
+
 // Walks the declarations under root (a ROOT node); empty declaration slots are
 // skipped. False when the visitor stopped the walk. The pending files are
 // kept on an explicit stack: include nesting has no fixed bound.
-template <class Visitor>
-bool parser_walkSource(const program* p, const AST* root, Visitor& visitor) {
+template <class Links, class Visitor>
+bool parser_walkSourceWith(const Links& links, const AST* root, Visitor& visitor) {
   struct Pending {
     AST* cell;  // the next cell of the file's declaration list
     const AST* file;
   };
-  std::vector<Pending> pending{{AST_left(p, root), nullptr}};
+  std::vector<Pending> pending{{links.left(root), nullptr}};
   while (!pending.empty()) {
     Pending& current = pending.back();
     AST* cell = current.cell;
@@ -38,18 +47,23 @@ bool parser_walkSource(const program* p, const AST* root, Visitor& visitor) {
       if (!visitor.leaveFile(file)) return false;
       continue;
     }
-    current.cell = AST_right(p, cell);
-    AST* node = AST_left(p, cell);
+    current.cell = links.right(cell);
+    AST* node = links.left(cell);
     // The cells and their declarations lie far apart in the node array: the
     // next cell is fetched while this declaration is visited.
     if (current.cell != nullptr) __builtin_prefetch(current.cell);
     if (node == nullptr) continue;
     if (node->op == INCLUDE_OP) {
       if (!visitor.enterFile(node)) return false;
-      pending.push_back({AST_left(p, node), node});
+      pending.push_back({links.left(node), node});
       continue;
     }
     if (!visitor.declaration(node, current.file)) return false;
   }
   return true;
+}
+
+template <class Visitor>
+bool parser_walkSource(const program* p, const AST* root, Visitor& visitor) {
+  return parser_walkSourceWith(ProgramLinks{p}, root, visitor);
 }
