@@ -719,6 +719,7 @@ void executeInstance(InterpEnv* env, const SchedulerInstance& selected) {
 void runSelected(InterpEnv* env, u32 instance) {
   SchedulerState& s = state(env);
   const SchedulerInstance& selected = s.instances[instance];
+  s.runningPlusOne = instance + 1;
   const bool run = selected.condition == NO_ID || conditionHolds(env, selected.condition);
   if (s.indexed) sync(env, s, instance);
   const s64 late = clearHitCells(env, selected);
@@ -744,6 +745,7 @@ void runSelected(InterpEnv* env, u32 instance) {
     sync(env, s, instance);
     reindex(env, s, instance);
   }
+  s.runningPlusOne = 0;
 }
 
 // Whether n picoseconds from t still lies within until (n >= 0).
@@ -757,6 +759,21 @@ bool ready(InterpEnv* env) {
   return env != nullptr && env->ctx->scheduler != nullptr && env->ctx->initialized;
 }
 
+// After a run abandoned by an internal error: the activation it was running
+// planned its next one but did not re-index its instance, which the index
+// would otherwise select again, and again, at the same time. It is marked for
+// re-indexing, as a record a host has read is.
+void recoverAbandonedActivation(InterpEnv* env) {
+  SchedulerState& s = state(env);
+  if (s.runningPlusOne == 0) return;
+  const u32 instance = s.runningPlusOne - 1;
+  s.runningPlusOne = 0;
+  interp_guard(env, 0u, [&] {
+    scheduler_recordAccessed(env, instance);
+    return 0u;
+  });
+}
+
 // A run abandoned by an internal error leaves the scheduler suspended, as a
 // completed run does.
 template <class Body>
@@ -766,6 +783,7 @@ u32 guardedRun(InterpEnv* env, Body&& body) {
     if (!state(env).indexed) refreshRecords(env);
     return body();
   });
+  recoverAbandonedActivation(env);
   if (!state(env).suspended) schedulerSuspend(env);
   return result;
 }

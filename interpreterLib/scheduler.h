@@ -95,6 +95,11 @@ struct SchedulerState {
   u32 dueCount;
   u32* dirtyList;
   u32 dirtyCount;
+  // The instance whose activation is running, plus one (0: none). An
+  // activation abandoned by an internal error skips its own re-indexing; the
+  // run entry points then have the instance re-indexed before the next
+  // selection.
+  u32 runningPlusOne;
   // Trace lines: for each instance and tag (start, finish) the text after the
   // time, ":<file>:<tag>] '<name>'\n", made at the first trace line; and the
   // time text of the last line written, which the next one often repeats.

@@ -553,6 +553,26 @@ TEST_F(SchedulerTest, DamagedQueueIndexAbandonsTheRun) {
   EXPECT_EQ(interp_next_hit(env), static_cast<s64>(kMax));
 }
 
+// An activation abandoned by an internal error has already planned its next
+// one: each later step runs the instance a period on, never again at the time
+// of the abandoned activation (which would fill its queue in ten steps).
+TEST_F(SchedulerTest, AbandonedActivationKeepsItsNextPeriod) {
+  // A loop that never ends, cut short by the host's loop limit.
+  AST* endless = b.whileStatement(b.boolean(true), b.block(nullptr, nullptr));
+  const u32 p = b.globalInstance("p", definition("Endless", endless), ms(10), ps(b, 0));
+  start();
+  ASSERT_TRUE(env->ctx->scheduler->indexed);
+  interp_set_loop_limit(env, 5);
+  std::vector<Start> expected;
+  for (u64 k = 0; k < 12; ++k) {
+    EXPECT_EQ(interp_step(env), 0u);
+    expected.push_back({p, k * 10 * kMs});
+  }
+  EXPECT_EQ(logged.starts, expected);
+  EXPECT_TRUE(logged.asserts.empty());
+  EXPECT_EQ(queue(p), std::vector<s64>{static_cast<s64>(10 * kMs)});
+}
+
 TEST_F(SchedulerTest, TraceLinesByteForByte) {
   const u32 blink = b.globalInstance("blink", shared(), b.timeLiteral(S_LITERAL_OP, 1));
   start(true);
