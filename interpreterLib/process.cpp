@@ -3,6 +3,7 @@
 #include <pthread.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <vector>
 
 #include "engine.h"
@@ -21,9 +22,18 @@ namespace {
 // table limits alone cannot stop a runaway recursion before the C++ stack
 // overflows. Each call therefore checks that a reserve of the thread's stack
 // is left. The bound is a property of the thread, computed once per thread.
+//
+// Where the system places a stack varies from run to run (address
+// randomisation, the size of the environment), so a bound taken from the
+// stack's end alone would stop the same recursion a few calls earlier or
+// later each time. The bound is therefore a fixed budget below the frame that
+// first asks for it, which sits at the same depth in every run of a program:
+// the recursion then stops at the same call every time. Only a stack too
+// small for the budget falls back to the reserve alone.
 
 constexpr size_t kMinStackReserve = 64 * 1024;
 constexpr size_t kMaxStackReserve = 1024 * 1024;
+constexpr size_t kStackBudget = 6 * 1024 * 1024;
 
 struct NativeStackFloor {
   bool known = false;
@@ -35,21 +45,30 @@ struct NativeStackFloor {
 };
 thread_local NativeStackFloor tStackFloor;
 
-const char* nativeStackFloor() {
-  if (!tStackFloor.known) {
-    tStackFloor.known = true;
-    pthread_attr_t attr;
-    if (pthread_getattr_np(pthread_self(), &attr) == 0) {
-      void* low = nullptr;
-      size_t size = 0;
-      if (pthread_attr_getstack(&attr, &low, &size) == 0 && size > 2 * kMinStackReserve) {
-        const size_t reserve = std::clamp(size / 8, kMinStackReserve, kMaxStackReserve);
-        tStackFloor.floor = static_cast<const char*>(low) + reserve;
-        tStackFloor.evaluationFloor = static_cast<const char*>(low) + reserve / 2;
-      }
-      pthread_attr_destroy(&attr);
-    }
+// The first time a thread asks: its own frame is the anchor of the budget.
+[[gnu::noinline]] void findNativeStackFloor() {
+  tStackFloor.known = true;
+  const uintptr_t anchor = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
+  pthread_attr_t attr;
+  if (pthread_getattr_np(pthread_self(), &attr) != 0) return;
+  void* low = nullptr;
+  size_t size = 0;
+  if (pthread_attr_getstack(&attr, &low, &size) == 0 && size > 2 * kMinStackReserve) {
+    const size_t reserve = std::clamp(size / 8, kMinStackReserve, kMaxStackReserve);
+    const uintptr_t bottom = reinterpret_cast<uintptr_t>(low);
+    uintptr_t floor = bottom + reserve;
+    // (A frame outside the stack, as some instrumented builds make, keeps the
+    // reserve alone.)
+    const bool onStack = anchor > floor && anchor - bottom <= size;
+    if (onStack && anchor - floor > kStackBudget) floor = anchor - kStackBudget;
+    tStackFloor.floor = reinterpret_cast<const char*>(floor);
+    tStackFloor.evaluationFloor = reinterpret_cast<const char*>(floor - reserve / 2);
   }
+  pthread_attr_destroy(&attr);
+}
+
+const char* nativeStackFloor() {
+  if (!tStackFloor.known) findNativeStackFloor();
   return tStackFloor.floor;
 }
 

@@ -202,6 +202,19 @@ const char kCountProgram[] =
     "}\n"
     "process Count : count[1 ms]();\n";
 
+// A recursion that never ends; every call changes a global, which the
+// console shows.
+const char kRecursionProgram[] =
+    "var uint32 : depth = 0;\n"
+    "down();\n"
+    "down() {\n"
+    "    depth = depth + 1;\n"
+    "    down();\n"
+    "}\n"
+    "init() {\n"
+    "    down();\n"
+    "}\n";
+
 // The lines of text that do not start with prefix.
 std::string withoutLinesStarting(const std::string& text, const std::vector<std::string>& prefixes) {
   std::istringstream lines(text);
@@ -241,6 +254,7 @@ class VelkSim : public testing::Test {
     compile("ticker", kTickerProgram);
     compile("spin", kSpinProgram);
     compile("count", kCountProgram);
+    compile("recursion", kRecursionProgram);
   }
   static void TearDownTestSuite() { fs::remove_all(dir_); }
 
@@ -501,6 +515,21 @@ TEST_F(VelkSim, SameSeedSameRunByteForByte) {
   bool otherFace = false;
   for (const auto& row : rows) otherFace = otherFace || row[1] != 0.0;
   EXPECT_TRUE(otherFace);
+}
+
+// A runaway recursion stops at the same call in every run, wherever the
+// system places the stack: a larger environment moves it.
+TEST_F(VelkSim, RunawayRecursionStopsAtTheSameDepthInEveryRun) {
+  const std::vector<std::string> args = {"velk_sim", "-t", "0", "recursion.ast"};
+  const SimRun plain = spawn(VELK_SIM_BIN, args, dir_);
+  const std::string padding(100000, 'x');  // one string may not pass 128 KiB
+  const SimRun moved = spawn(VELK_SIM_BIN, args, dir_,
+                             {"PAD1=" + padding, "PAD2=" + padding, "PAD3=" + padding});
+  EXPECT_EQ(plain.status, 3);
+  EXPECT_NE(plain.out.find("Call nesting too deep\n"), std::string::npos);
+  EXPECT_NE(plain.out.find("Assign depth new value: 1000\n"), std::string::npos);
+  EXPECT_EQ(moved.status, plain.status);
+  EXPECT_TRUE(moved.out == plain.out) << "the runs stop at different depths";
 }
 
 TEST_F(VelkSim, WithoutSeedDrawsAreLowestAndOneNoteSaysSo) {
