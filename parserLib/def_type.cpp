@@ -230,7 +230,12 @@ AST* makeSym(ParserEnv* env, u32 symbol, u32 line) {
 // fixed type names of the message.
 template <class... Names>
 u32 operatorFailure(ParserEnv* env, int status, const char* format, Names... names) {
-  parser_failure(env, status, fileOf(env), parser_lineno(env), nullptr, format, names...);
+  // A message without operands is text, not a format.
+  if constexpr (sizeof...(names) == 0) {
+    parser_failure(env, status, fileOf(env), parser_lineno(env), nullptr, "%s", format);
+  } else {
+    parser_failure(env, status, fileOf(env), parser_lineno(env), nullptr, format, names...);
+  }
   return NO_ID;
 }
 
@@ -524,7 +529,11 @@ bool checkInitializerElem(ParserEnv* env, u32 typeId, AST* content);
 
 template <class... Args>
 bool initFailure(ParserEnv* env, int status, const char* format, Args... args) {
-  parser_failure(env, status, fileOf(env), parser_lineno(env), nullptr, format, args...);
+  if constexpr (sizeof...(args) == 0) {
+    parser_failure(env, status, fileOf(env), parser_lineno(env), nullptr, "%s", format);
+  } else {
+    parser_failure(env, status, fileOf(env), parser_lineno(env), nullptr, format, args...);
+  }
   return false;
 }
 
