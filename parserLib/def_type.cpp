@@ -226,16 +226,22 @@ AST* makeSym(ParserEnv* env, u32 symbol, u32 line) {
 // ---------------------------------------------------------------------------
 // Type inference.
 
+// Reports a failure at the current line; a message without operands is
+// text, not a format.
+template <class... Args>
+void failHere(ParserEnv* env, int status, const char* format, Args... args) {
+  if constexpr (sizeof...(args) == 0) {
+    parser_failure(env, status, fileOf(env), parser_lineno(env), nullptr, "%s", format);
+  } else {
+    parser_failure(env, status, fileOf(env), parser_lineno(env), nullptr, format, args...);
+  }
+}
+
 // Reports a binary-operator failure with the two operand types after the
 // fixed type names of the message.
 template <class... Names>
 u32 operatorFailure(ParserEnv* env, int status, const char* format, Names... names) {
-  // A message without operands is text, not a format.
-  if constexpr (sizeof...(names) == 0) {
-    parser_failure(env, status, fileOf(env), parser_lineno(env), nullptr, "%s", format);
-  } else {
-    parser_failure(env, status, fileOf(env), parser_lineno(env), nullptr, format, names...);
-  }
+  failHere(env, status, format, names...);
   return NO_ID;
 }
 
@@ -529,11 +535,7 @@ bool checkInitializerElem(ParserEnv* env, u32 typeId, AST* content);
 
 template <class... Args>
 bool initFailure(ParserEnv* env, int status, const char* format, Args... args) {
-  if constexpr (sizeof...(args) == 0) {
-    parser_failure(env, status, fileOf(env), parser_lineno(env), nullptr, "%s", format);
-  } else {
-    parser_failure(env, status, fileOf(env), parser_lineno(env), nullptr, format, args...);
-  }
+  failHere(env, status, format, args...);
   return false;
 }
 
